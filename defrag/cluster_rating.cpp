@@ -1,0 +1,4 @@
+// Placeholder until this concern is built.
+#include "cluster_rating.h"
+
+void pass3_prep(defrag_context *) {}

@@ -1,0 +1,25 @@
+#include "context.h"
+
+uint32_t debug_flags;
+int verbose;
+int show_stats;
+uint32_t run_uid;
+struct timeval start_time;
+uint32_t old_time;
+
+uint32_t group_slot_count(const defrag_context *ctx)
+{
+	uint32_t n = ctx->fs->group_desc_count;
+	return (n + (1U << ctx->flex_log) - 1) >> ctx->flex_log;
+}
+
+uint32_t ino_group(const defrag_context *ctx, uint64_t ino)
+{
+	uint32_t ino32 = (uint32_t)ino;
+	return ((ino32 - 1) / ctx->fs->super->s_inodes_per_group) >> ctx->flex_log;
+}
+
+uint32_t blk_group(const defrag_context *ctx, uint64_t blk)
+{
+	return ext2fs_group_of_blk2(ctx->fs, blk) >> ctx->flex_log;
+}

@@ -1,0 +1,6 @@
+#include "quillfold.h"
+
+int main(int argc, char **argv)
+{
+	return quillfold_main(argc, argv);
+}

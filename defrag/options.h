@@ -1,0 +1,23 @@
+// Command-line parsing for the defragmenter.
+#pragma once
+#include "context.h"
+
+// What the command line asked for, before the file system is open (byte
+// values are converted to blocks once the block size is known).
+struct defrag_options {
+	uint64_t min_frag_bytes;    // -a
+	uint32_t cluster_bytes;     // -c
+	uint32_t reloc_cluster_bytes; // -C, 0 when not given
+	int flex_mode;              // 0 none, 1 from the superblock (-f), 2 by hand (-F)
+	uint32_t flex_log_manual;   // -F
+	int force_local;            // -l
+	int dry_run;                // -n
+	int32_t quality;            // -q
+	uint32_t scale;             // -s
+	const char *device;
+	const char *root_dir;
+};
+
+[[noreturn]] void usage(void);
+// Parses argv in order; fatal conditions print their message and exit(1).
+void parse_options(int argc, char **argv, defrag_options *opts);

@@ -1,0 +1,18 @@
+// Run counters and the end-of-run summary.
+#pragma once
+#include <cstdint>
+
+extern unsigned long long total_spextents;
+extern unsigned long long scanned_inodes;
+extern unsigned long long scanned_dirs;
+extern unsigned long long scanned_files;
+extern unsigned long long scanned_extents;
+extern unsigned long long scanned_blocks;
+extern unsigned long long ief_candidates;
+extern unsigned long long ief_candidate_blocks;
+extern unsigned long long iaf_inodes;
+extern unsigned long long iaf_blocks;
+extern unsigned long long ief_done_inodes;
+extern unsigned long long ief_done_blocks;
+
+void df_show_stats(void);

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and shows both tools on data made here:
+# quillfold on a small fragmented ext4 image, skelvane on the core of a crashed
+# multi-threaded program. Everything it makes is removed again, also on failure.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+if [ "$(id -u)" != 0 ]; then
+	echo "demo: run as root (it attaches a loop device and mounts an image)" >&2
+	exit 1
+fi
+
+bash scripts/install-deps.sh
+bash scripts/build.sh build -DWERROR=ON
+
+work=$(mktemp -d /tmp/quillfold-demo.XXXXXX)
+dev=""
+cleanup() {
+	set +e
+	mountpoint -q "$work/mnt" && umount "$work/mnt"
+	[ -n "$dev" ] && losetup -d "$dev"
+	rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== quillfold: making a 256 MiB ext4 image with fragmented files"
+mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$work/fs.img" 256M
+dev=$(losetup -f --show "$work/fs.img")
+mkdir "$work/mnt"
+mount "$dev" "$work/mnt"
+mkdir -p "$work/mnt/data" "$work/mnt/old"
+# interleaved appends with fsync leave each file in many small pieces
+for round in $(seq 1 32); do
+	for f in a b c d; do
+		dd if=/dev/urandom of="$work/mnt/data/$f" bs=16k count=1 oflag=append conv=notrunc,fsync status=none
+	done
+done
+# many small files, most deleted again, the rest made old and read-only
+for i in $(seq 1 400); do
+	dd if=/dev/urandom of="$work/mnt/old/f$i" bs=4k count=2 status=none
+done
+sync
+for i in $(seq 1 400); do
+	[ $((i % 5)) -eq 0 ] || rm "$work/mnt/old/f$i"
+done
+chmod 0444 "$work/mnt"/old/*
+touch -d '30 days ago' "$work/mnt"/old/*
+sync
+fsfreeze -f "$work/mnt" && fsfreeze -u "$work/mnt"
+
+echo "== fragments before:"
+for f in a b c d; do filefrag "$work/mnt/data/$f"; done
+sha256sum "$work/mnt"/data/* > "$work/sums"
+
+echo "== quillfold -v -m $dev $work/mnt"
+build/defrag/quillfold -v -m "$dev" "$work/mnt"
+
+echo "== fragments after:"
+for f in a b c d; do filefrag "$work/mnt/data/$f"; done
+sha256sum -c --quiet "$work/sums" && echo "contents unchanged"
+
+if [ -x build/coredump/skelvane ] && [ -f scripts/demo-skelvane.sh ]; then
+	bash scripts/demo-skelvane.sh "$top/build/coredump/skelvane"
+fi
+echo "== demo done"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs every test
+# through CTest: once in a plain build, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Needs root (loop devices, mounts, core dumps).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+bash scripts/build.sh build -DWERROR=ON
+(cd build && ctest --output-on-failure -j"$jobs")
+
+bash scripts/build.sh build-asan -DWERROR=ON -DSANITIZE=ON -DBUILD_BENCH=OFF
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure -j"$jobs")

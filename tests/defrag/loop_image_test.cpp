@@ -1,0 +1,29 @@
+// The shared image helper itself: everything it attaches is detached again.
+#include <unistd.h>
+#include "test_support.h"
+
+using namespace testsupport;
+
+TEST(LoopImageHelper, MountsWritesChecksAndDetaches)
+{
+	REQUIRE_ROOT();
+	std::string dev, mnt;
+	{
+		LoopImage img(64, "-b 4096");
+		ASSERT_TRUE(img.ok());
+		dev = img.device();
+		mnt = img.mnt();
+		sh_ok("dd if=/dev/urandom of='" + img.path("a") + "' bs=4096 count=3 status=none");
+		img.settle();
+		auto exts = filefrag(img.path("a"));
+		ASSERT_EQ(exts.size(), 1u);
+		EXPECT_EQ(exts[0].logical, 0u);
+		EXPECT_EQ(exts[0].length, 3u);
+		EXPECT_EQ(fragments(exts), 1u);
+		std::string out;
+		EXPECT_EQ(img.fsck(&out), 0) << out;
+		EXPECT_EQ(sh("mountpoint -q '" + mnt + "'").status, 0) << "remounted after fsck";
+	}
+	EXPECT_NE(sh("losetup " + dev + " 2>/dev/null | grep -q fs.img").status, 0);
+	EXPECT_NE(access(mnt.c_str(), F_OK), 0);
+}
