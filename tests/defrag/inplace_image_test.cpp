@@ -195,10 +195,11 @@ TEST(InPlaceImage, DryRunMakesAndReleasesDonorsButMovesNothing)
 		  std::string::npos);
 	for (auto &b : before) {
 		EXPECT_TRUE(same_layout(filefrag(img.path(b.first)), b.second.exts)) << b.first;
-		if (b.second.qualifies)
+		if (b.second.qualifies) {
 			EXPECT_NE(r.out.find(success_line_prefix(inode_of(img.path(b.first)))),
 				  std::string::npos)
 				<< b.first;
+		}
 	}
 	EXPECT_EQ(r.out.find("IAF inoded defragmented:\t\t0 \n"), std::string::npos) << r.out;
 	EXPECT_EQ(checksums(img), sums);
