@@ -36,9 +36,10 @@ inline std::string random_bytes(std::mt19937_64 &rng, size_t n)
 	return s;
 }
 
-// Appends `chunk` blocks to each file in turn, with an fsync after each piece,
-// until every file has `blocks` blocks: each file ends up in about
-// blocks / chunk physically separate pieces.
+// Appends `chunk` blocks to each file in turn, writing each piece back before
+// the next (write-back is what allocates, in request order), until every file
+// has `blocks` blocks: each file ends up in about blocks / chunk physically
+// separate pieces. No journal commit is forced, which keeps this cheap.
 inline void write_interleaved(const std::vector<std::string> &paths, uint32_t blocks,
 			      uint32_t chunk, uint32_t bs, uint64_t seed)
 {
@@ -51,7 +52,9 @@ inline void write_interleaved(const std::vector<std::string> &paths, uint32_t bl
 		for (int fd : fds) {
 			std::string data = random_bytes(rng, (size_t)n * bs);
 			EXPECT_EQ(write(fd, data.data(), data.size()), (ssize_t)data.size());
-			fsync(fd);
+			sync_file_range(fd, 0, 0,
+					SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+						SYNC_FILE_RANGE_WAIT_AFTER);
 		}
 	}
 	for (int fd : fds)
