@@ -1,5 +1,84 @@
-// Placeholder until this concern is built.
+// Moving a file's blocks into donor space, and read-ahead advice.
+//
+// The kernel's extent move copies the data and swaps the blocks, so the file
+// keeps its contents whatever happens here; this code only decides how often
+// to ask and keeps the donor's bookkeeping in step with what was moved.
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include "moves.h"
+#include "syscalls.h"
 
-int do_defrag_one(const int &, int, const uint64_t &, struct fmap *, uint64_t, struct donor *) { return -1; }
-void defrag_fadvise(int, uint64_t, int) {}
+#define MOVE_RETRIES 3
+
+int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *fmap,
+		  uint64_t eof_lblk, struct donor *donor)
+{
+	struct move_extent mv_ioc;
+	uint64_t moved = 0;
+	int retry, ret;
+
+	assert(donor->length >= eof_lblk);
+	if (dry_run) {
+		if (debug_flags & 0x01)
+			printf("Fileystem is readonly, skip actual defrag");
+		return 0;
+	}
+
+	mv_ioc.reserved = 0;
+	mv_ioc.donor_fd = (uint32_t)donor->fd;
+	mv_ioc.orig_start = 0;
+	mv_ioc.donor_start = donor->offset;
+	mv_ioc.len = eof_lblk;
+	mv_ioc.moved_len = 0;
+	if (debug_flags & 0x01)
+		printf("%s inode:%lld start:%lld eof:%lld donor [%lld, %lld]\n", "do_defrag_one",
+		       (long long)ino, (long long)(fmap && fmap->count ? fmap->ext[0].pblk : 0),
+		       (long long)eof_lblk, (long long)donor->offset, (long long)donor->length);
+
+	retry = MOVE_RETRIES;
+	do {
+		mv_ioc.moved_len = 0;
+		ret = qf_sys.move_ext(fd, &mv_ioc);
+		if (ret >= 0) {
+			retry = MOVE_RETRIES;
+		} else {
+			int err = errno;
+			if (verbose)
+				fprintf(stderr, "%s EXT4_IOC_MOVE_EXT failed %m\n", "do_defrag_one");
+			if (err != EBUSY || retry <= 0)
+				break;
+			retry--;
+		}
+		assert(mv_ioc.len >= mv_ioc.moved_len);
+		mv_ioc.len -= mv_ioc.moved_len;
+		mv_ioc.orig_start += mv_ioc.moved_len;
+		mv_ioc.donor_start += mv_ioc.moved_len;
+		moved += mv_ioc.moved_len;
+		// A call that claims success but moved nothing would be asked again
+		// with the same range for ever: end the move as a failure instead.
+		if (ret >= 0 && mv_ioc.moved_len == 0 && mv_ioc.len) {
+			errno = ENODATA;
+			ret = -1;
+			break;
+		}
+	} while (mv_ioc.len);
+
+	donor->length -= moved;
+	donor->offset += moved;
+	return ret;
+}
+
+void defrag_fadvise(int fd, uint64_t len, int wait)
+{
+	unsigned int flags = SYNC_FILE_RANGE_WRITE;
+
+	if (wait)
+		flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
+	sync_file_range(fd, 0, (off64_t)len, flags);
+	if (posix_fadvise(fd, 0, (off_t)len, POSIX_FADV_SEQUENTIAL) && (debug_flags & 0x02))
+		fprintf(stderr, "\tFailed to fadvise\n");
+	if (posix_fadvise(fd, 0, (off_t)len, POSIX_FADV_WILLNEED) && (debug_flags & 0x02))
+		fprintf(stderr, "\tFailed to fadvise\n");
+}

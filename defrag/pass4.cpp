@@ -1,5 +1,299 @@
-// Placeholder until this concern is built.
+// Pass4: group relocation. Each group's candidates are re-verified, chained in
+// order of discovery and moved batch by batch into one shared donor.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 #include "pass4.h"
+#include "candidates.h"
+#include "extent_map.h"
+#include "groups.h"
+#include "moves.h"
+#include "stats.h"
 
-void ief_defrag_group(defrag_context *, uint32_t) {}
-void pass4(defrag_context *) {}
+uint32_t ief_blocks_per_page(const defrag_context *ctx)
+{
+	uint32_t bpp = (uint32_t)getpagesize() >> ctx->blocksize_bits;
+	return bpp ? bpp : 1;
+}
+
+static int fmap_equal(const struct fmap *a, const struct fmap *b)
+{
+	if (a->count != b->count)
+		return 0;
+	for (uint32_t i = 0; i < a->count; i++)
+		if (a->ext[i].len != b->ext[i].len || a->ext[i].lblk != b->ext[i].lblk ||
+		    a->ext[i].pblk != b->ext[i].pblk)
+			return 0;
+	return 1;
+}
+
+static uint64_t size_blocks(const defrag_context *ctx, const struct stat *st)
+{
+	uint64_t bs = 1ULL << ctx->blocksize_bits;
+	return ((uint64_t)st->st_size + bs - 1) >> ctx->blocksize_bits;
+}
+
+int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fhandle *rfh,
+			int fd, const struct stat *st)
+{
+	struct fmap *map = nullptr;
+	struct fest fest;
+	int changed = 0;
+
+	IEF_ASSERT((rfh->flags & (SP_FL_CSUM | SP_FL_FMAP)) != (SP_FL_CSUM | SP_FL_FMAP),
+		   "(fhandle->flags & (SP_FL_CSUM|SP_FL_FMAP)) != (SP_FL_CSUM|SP_FL_FMAP)");
+
+	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
+	if (ret || !map || !map->count) {
+		changed = 1;
+	} else if (rfh->flags & SP_FL_CSUM) {
+		uint32_t csum;
+		fmap_csum_init(st, &csum);
+		for (uint32_t i = 0; i < map->count; i++)
+			fmap_csum_ext(&map->ext[i], &csum);
+		changed = csum != rfh->csum;
+	} else if (rfh->flags & SP_FL_FMAP) {
+		changed = !fmap_equal(map, rfh->fmap);
+	}
+
+	if (changed) {
+		if (verbose)
+			printf("%s inode %u flags:%lx changed under us, skip\n", "ief_defrag_prep_one",
+			       (unsigned)st->st_ino, (unsigned long)rfh->flags);
+		rfh->flags |= SP_FL_IGNORE;
+		free(map);
+		return -1;
+	}
+
+	if (rfh->flags & SP_FL_FMAP)
+		free(rfh->fmap);
+	rfh->fmap = map;
+	rfh->flags = (rfh->flags & ~SP_FL_CSUM) | SP_FL_FMAP;
+	group->ief_inodes += 1;
+	group->ief_blocks += (uint32_t)size_blocks(ctx, st);
+	group->ief_extents += map->count;
+	if (rfh->flags & SP_FL_LOCAL)
+		group->ief_local += 1;
+	if (debug_flags & 0x02)
+		printf("%s Check inode %lu flags:%x, OK...\n", "ief_defrag_prep_one",
+		       (unsigned long)st->st_ino, rfh->flags);
+	// start write-back and read-ahead of every verified file before the first move
+	defrag_fadvise(fd, (uint64_t)st->st_size, 0);
+	return 0;
+}
+
+struct fhandle *ief_build_chain(struct group_info *group)
+{
+	struct fhandle *prev = nullptr;
+
+	group->next = nullptr;
+	for (struct fhandle *rfh = group->cand_head; rfh; rfh = rfh->list_next) {
+		rfh->next = nullptr;
+		if (!(rfh->flags & SP_FL_IEF_RELOC) || (rfh->flags & SP_FL_IGNORE))
+			continue;
+		if (prev)
+			prev->next = rfh;
+		else
+			group->next = rfh;
+		prev = rfh;
+	}
+	return group->next;
+}
+
+struct fhandle *ief_gather_batch(struct fhandle *first, uint32_t reloc_cluster_blocks,
+				 uint32_t bpp, uint64_t *donor_blocks)
+{
+	uint64_t blocks = 0, padded = 0;
+	struct fhandle *rfh = first;
+
+	while (rfh) {
+		uint64_t eof = fmap_eof_blk(rfh->fmap);
+		// each member's donor start must be page aligned, as its file start (0) is
+		padded = (padded + bpp - 1) / bpp * bpp + eof;
+		blocks += eof;
+		rfh = rfh->next;
+		if (blocks >= reloc_cluster_blocks)
+			break;
+	}
+	*donor_blocks = padded;
+	return rfh;
+}
+
+int ief_align_donor(struct donor *donor, uint32_t bpp)
+{
+	uint64_t pad = (bpp - donor->offset % bpp) % bpp;
+	if (donor->length < pad)
+		return -1;
+	donor->offset += pad;
+	donor->length -= pad;
+	return 0;
+}
+
+void ief_release_group(struct group_info *group)
+{
+	struct fhandle *rfh = group->cand_head;
+
+	while (rfh) {
+		struct fhandle *nxt = rfh->list_next;
+		if (rfh->flags & SP_FL_FMAP)
+			free(rfh->fmap);
+		free(rfh);
+		rfh = nxt;
+	}
+	group->cand_tree.rb_node = nullptr;
+	group->cand_head = group->cand_tail = group->next = nullptr;
+}
+
+void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fhandle *rfh,
+		       struct donor *donor)
+{
+	struct stat st;
+	struct fmap *map = nullptr;
+	struct fest fest;
+
+	IEF_ASSERT(rfh->flags & SP_FL_FMAP, "rfh->flags & SP_FL_FMAP");
+
+	int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, rfh->handle, O_RDWR);
+	if (fd < 0) {
+		if (debug_flags & 0x01)
+			fprintf(stderr, "%s Can not open file %d, ignore\n", "do_ief_defrag_one",
+				errno);
+		rfh->flags |= SP_FL_IGNORE;
+		return;
+	}
+	if (fstat(fd, &st)) {
+		fprintf(stderr, "Fstat faild with %d\n", errno);
+		rfh->flags |= SP_FL_IGNORE;
+		close(fd);
+		return;
+	}
+
+	int ret = __get_inode_fiemap(ctx, fd, st.st_ino, ctx->blocksize_bits, &map, &fest);
+	// the file changed since it was verified: leave it alone, silently
+	if (ret || !map || !map->count || !fmap_equal(map, rfh->fmap)) {
+		free(map);
+		close(fd);
+		return;
+	}
+
+	uint64_t eof = fmap_eof_blk(map);
+	// Members of a batch share the donor; its space was sized with each
+	// member's start padded to a page boundary, which the kernel insists on
+	// when blocks are smaller than a page.
+	if (ief_align_donor(donor, ief_blocks_per_page(ctx)) || donor->length < eof) {
+		free(map);
+		close(fd);
+		return;
+	}
+	defrag_fadvise(fd, eof << ctx->blocksize_bits, 1);
+	uint64_t ino = st.st_ino;
+	ret = do_defrag_one(ctx->dry_run, fd, ino, map, eof, donor);
+	if (!ret) {
+		group->ief_inodes += 1;
+		group->ief_blocks += (uint32_t)((uint64_t)st.st_size >> ctx->blocksize_bits);
+		// extents of the relocated files, as they were before the move
+		group->ief_extents += map->count;
+		if (donor->fest.local_ex)
+			group->ief_local += 1;
+	}
+	free(map);
+	close(fd);
+}
+
+void ief_defrag_group(defrag_context *ctx, uint32_t g)
+{
+	struct group_info *group = ctx->groups[g];
+
+	if (!group) {
+		if (debug_flags & 0x02)
+			printf("pass4 scan group:%d empty\n", g);
+		return;
+	}
+	if (debug_flags & 0x02)
+		printf("pass4 scan group:%d fl:%lx ief_inodes:%u ief_local:%u, ief_blocks:%u, "
+		       "ief_extents:%u\n",
+		       g, (unsigned long)group->flags, group->ief_inodes, group->ief_local,
+		       group->ief_blocks, group->ief_extents);
+	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
+
+	// Verification, in ascending order of the first physical block.
+	for (struct rb_node *n = ext2fs_rb_first(&group->cand_tree); n; n = ext2fs_rb_next(n)) {
+		struct fhandle *rfh = rb_entry_of<struct fhandle>(n);
+		struct stat st;
+
+		if (!(rfh->flags & SP_FL_IEF_RELOC) || (rfh->flags & SP_FL_IGNORE))
+			continue;
+		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, rfh->handle, O_RDONLY);
+		if (fd < 0) {
+			if (debug_flags & 0x01)
+				fprintf(stderr, "%s Can not open file %d, ignore\n", "ief_defrag_group",
+					errno);
+			rfh->flags |= SP_FL_IGNORE;
+			continue;
+		}
+		if (fstat(fd, &st)) {
+			fprintf(stderr, "Fstat faild with %d\n", errno);
+			rfh->flags |= SP_FL_IGNORE;
+			close(fd);
+			continue;
+		}
+		ief_defrag_prep_one(ctx, group, rfh, fd, &st);
+		close(fd);
+	}
+
+	if (debug_flags & 0x01) {
+		printf("%s free_b:%u free_i:%u  dir:%u \n", "ief_defrag_group",
+		       ext2fs_bg_free_blocks_count(ctx->fs, g),
+		       ext2fs_bg_free_inodes_count(ctx->fs, g), ext2fs_bg_used_dirs_count(ctx->fs, g));
+		printf("%s group:%u prepare relocation dir:%u inodes:%u, local:%u extents: %u, blocks "
+		       "%u\n",
+		       "ief_defrag_group", g, group->dircache_count, group->ief_inodes,
+		       group->ief_local, group->ief_extents, group->ief_blocks);
+	}
+
+	ief_build_chain(group);
+	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
+
+	struct donor donor;
+	donor_init(&donor);
+	uint32_t bpp = ief_blocks_per_page(ctx);
+	while (group->next) {
+		uint64_t blocks;
+		struct fhandle *end =
+			ief_gather_batch(group->next, ctx->reloc_cluster_blocks, bpp, &blocks);
+
+		if (prepare_donor(ctx, g, &donor, blocks, ctx->force_local, 2)) {
+			if (debug_flags & 0x02)
+				fprintf(stderr, "%s group:%u Can not allocate donor file\n",
+					"ief_defrag_group", g);
+			break;
+		}
+		IEF_ASSERT(group->next, "group->next");
+		while (group->next != end) {
+			struct fhandle *rfh = group->next;
+			IEF_ASSERT(!(rfh->flags & SP_FL_IGNORE), "!(rfh->flags & SP_FL_IGNORE)");
+			IEF_ASSERT(rfh->flags & (SP_FL_FMAP | SP_FL_IEF_RELOC),
+				   "rfh->flags & (SP_FL_FMAP | SP_FL_IEF_RELOC)");
+			do_ief_defrag_one(ctx, group, rfh, &donor);
+			group->next = rfh->next;
+		}
+	}
+	// Files of the batches already done were relocated even when a later
+	// batch found no donor; the run totals count them either way.
+	ief_done_inodes += group->ief_inodes;
+	ief_done_blocks += group->ief_blocks;
+	close_donor(&donor);
+
+	ief_release_group(group);
+	printf("%s group:%u Relocated inodes:%u, local:%u extents: %u, blocks %u\n", "pass4", g,
+	       group->ief_inodes, group->ief_local, group->ief_extents, group->ief_blocks);
+}
+
+void pass4(defrag_context *ctx)
+{
+	uint32_t n = group_slot_count(ctx);
+	for (uint32_t g = 0; g < n; g++)
+		ief_defrag_group(ctx, g);
+}
