@@ -141,9 +141,11 @@ TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
 	CmdResult r2 = run({QUILLFOLD_BIN, "-v", img.device(), img.mnt()});
 	stop = true;
 	writer.join();
-	// A name the writer removes between the walk's directory read and its
-	// open ends the walk, and with it the run (status 1); that is the walk's
-	// rule, not a safety matter: the run simply stops between two files.
+	// Two early ends of a run are not safety matters, the run simply stops
+	// between two files: a name the writer removes between the walk's
+	// directory read and its open ends the walk (status 1), and bitmaps read
+	// from the device while the writer changes them may fail their checks,
+	// which ends the run before it starts.
 	for (auto *r : {&r1, &r2}) {
 		if (r->status == 0)
 			continue;
@@ -152,7 +154,8 @@ TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
 			return r->err.size() >= tail.size() &&
 			       r->err.compare(r->err.size() - tail.size(), tail.size(), tail) == 0;
 		};
-		EXPECT_TRUE(ends_with("Pass2: failed \n") || ends_with("Pass3: Rescan subtree failed \n"))
+		EXPECT_TRUE(ends_with("Pass2: failed \n") || ends_with("Pass3: Rescan subtree failed \n") ||
+			    ends_with("Error while allocating block bitmap\n"))
 			<< r->err;
 	}
 
