@@ -2,10 +2,10 @@
 # In-place defragmentation on an aged ext4 image: fragments per file before
 # and after (mean, 99th percentile), the in-place promise per qualifying file,
 # blocks moved, wall time, peak memory, and a checksum of every file.
-# Usage (root): bench/inplace_aged.sh <build dir> [image MiB = 1536] [files = 4000]
+# Usage (root): bench/inplace_aged.sh <build dir> [image MiB = 2048] [files = 4000]
 set -euo pipefail
 build=$(cd "$1" && pwd)
-size_mb=${2:-1536}
+size_mb=${2:-2048}
 files=${3:-4000}
 qf=$build/defrag/quillfold
 tool=$build/bench/inplace_frag

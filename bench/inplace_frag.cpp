@@ -223,8 +223,8 @@ int cmd_age(const char *mnt, unsigned nfiles, unsigned seed)
 			fds.push_back(open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
 			// sizes: a few blocks to a few MiB, mostly small
 			unsigned r = rng() % 100;
-			uint64_t blocks = r < 30 ? 1 + rng() % 4 : r < 80 ? 8 + rng() % 120 :
-					  r < 97 ? 128 + rng() % 900 : 1024 + rng() % 3000;
+			uint64_t blocks = r < 35 ? 1 + rng() % 4 : r < 85 ? 8 + rng() % 64 :
+					  r < 98 ? 72 + rng() % 328 : 400 + rng() % 1200;
 			left.push_back(blocks);
 		}
 		bool more = true;
@@ -249,7 +249,9 @@ int cmd_age(const char *mnt, unsigned nfiles, unsigned seed)
 		std::string p = std::string(mnt) + "/d" + std::to_string(rng() % (nfiles / per_dir)) +
 				"/late" + std::to_string(i);
 		int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		uint64_t blocks = 16 + rng() % 400;
+		if (fd < 0)
+			continue;
+		uint64_t blocks = 16 + rng() % 200;
 		while (blocks) {
 			uint64_t piece = std::min<uint64_t>(blocks, 1 + rng() % 32);
 			write_piece(fd, rng, piece * bs);
