@@ -325,3 +325,29 @@ TEST(Pass1Oracle, NothingIsWrittenThroughTheDevice)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Pass1Fatal, UnreadableBitmapsStopTheRun)
+{
+	REQUIRE_ROOT();
+	LoopImage img(32, "-b 4096 -O metadata_csum", "noatime");
+	ASSERT_TRUE(img.ok());
+	std::string text = sh_ok("dumpe2fs " + img.device() + " 2>/dev/null");
+	unsigned long long blk = 0;
+	size_t at = text.find("Block bitmap at ");
+	ASSERT_NE(at, std::string::npos);
+	ASSERT_EQ(sscanf(text.c_str() + at, "Block bitmap at %llu", &blk), 1);
+	// garbage in group 0's bitmap: its checksum no longer matches; the kernel
+	// only reads it when it next allocates there
+	img.unmount();
+	sh_ok("dd if=/dev/urandom of='" + img.image() + "' bs=4096 seek=" + std::to_string(blk) +
+	      " count=1 conv=notrunc status=none");
+	img.mount();
+	CmdResult r = run({QUILLFOLD_BIN, "-v", "-m", img.device(), img.mnt()});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "Error while allocating block bitmap\n");
+	EXPECT_EQ(r.out, "") << "nothing before the bitmaps are loaded";
+}
+
+} // namespace
