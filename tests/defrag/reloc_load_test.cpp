@@ -174,7 +174,8 @@ void one_round(unsigned round)
 	int wst = 0;
 	waitpid(child, &wst, 0);
 	ASSERT_TRUE(WIFEXITED(wst) && WEXITSTATUS(wst) == 0) << "loader failed: " << wst;
-	ASSERT_EQ(r.status, 0) << r.err;
+	ASSERT_EQ(r.status, 0) << r.err << "\n"
+			       << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
 	img.settle();
 
 	std::map<std::string, int> last;
