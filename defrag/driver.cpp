@@ -106,12 +106,7 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 	ctx->spextents.rb_node = nullptr;
 	ctx->force_local = opts.force_local;
 
-	if (opts.flex_mode == 1)
-		ctx->flex_log = ctx->fs->super->s_log_groups_per_flex;
-	else if (opts.flex_mode == 2)
-		ctx->flex_log = opts.flex_log_manual;
-	else
-		ctx->flex_log = 0;
+	ctx->flex_log = options_flex_log(&opts, ctx->fs->super->s_log_groups_per_flex);
 
 	ctx->reloc_order = 2;
 	ctx->groups = (struct group_info **)calloc(group_slot_count(ctx), sizeof(*ctx->groups));

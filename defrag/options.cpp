@@ -37,6 +37,16 @@ static uint32_t floor_log2(uint64_t v)
 	return l;
 }
 
+uint32_t options_flex_log(const defrag_options *o, uint32_t sb_log_groups_per_flex)
+{
+	uint32_t l = 0;
+	if (o->flex_mode == 1)
+		l = sb_log_groups_per_flex;
+	else if (o->flex_mode == 2)
+		l = o->flex_log_manual;
+	return l > 31 ? 31 : l;
+}
+
 void parse_options(int argc, char **argv, defrag_options *o)
 {
 	o->min_frag_bytes = 0;

@@ -21,3 +21,7 @@ struct defrag_options {
 [[noreturn]] void usage(void);
 // Parses argv in order; fatal conditions print their message and exit(1).
 void parse_options(int argc, char **argv, defrag_options *opts);
+// flex_log from the parsed options: -f takes the superblock's log (given),
+// -F the floor of log2 of its count, neither 0. Capped at 31: group numbers are
+// 32-bit and every one of them is shifted right by it.
+uint32_t options_flex_log(const defrag_options *opts, uint32_t sb_log_groups_per_flex);

@@ -1,0 +1,166 @@
+#include "builder.h"
+
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace Skelvane {
+
+Builder::Builder(Reader &reader_) : reader(reader_) {}
+
+Builder::~Builder()
+{
+	rdebug.reset();
+	dynamic.reset();
+	note.reset();
+	segments.clear();
+}
+
+bool Builder::readNote()
+{
+	if (note)
+		return true;
+	Elf64_Phdr phdr;
+	if (!reader.findNotePhdr(phdr))
+		return false;
+	Elf_Data *data = reader.getNoteData(phdr);
+	if (!data)
+		return false;
+	note.reset(new Note(phdr, data));
+	segments.push_back(note);
+	return true;
+}
+
+bool Builder::readDynamic()
+{
+	if (dynamic)
+		return true;
+	if (!note && !readNote())
+		return false;
+	Elf_Data *auxv = reader.getAuxvData(note->phdr, note->data);
+	Elf_Data *phdrs = reader.getExecPhdrData(auxv);
+	if (!auxv || !phdrs)
+		return false;
+	Elf64_Phdr dynPhdr, phdrPhdr;
+	Elf64_auxv_t atPhdr;
+	if (!reader.findExecPhdrByType(phdrs, PT_DYNAMIC, dynPhdr) ||
+	    !reader.findExecPhdrByType(phdrs, PT_PHDR, phdrPhdr) ||
+	    !reader.findAuxvByType(auxv, AT_PHDR, atPhdr))
+		return false;
+	if (atPhdr.a_un.a_val != phdrPhdr.p_vaddr) {
+		// Loaded away from its link-time addresses: the mapping that holds
+		// the program header table starts at the load base.
+		Elf64_Phdr mapping;
+		if (!reader.findPhdrByVaddr(atPhdr.a_un.a_val, mapping))
+			return false;
+		dynPhdr.p_vaddr += mapping.p_vaddr;
+	}
+	Elf_Data *data = reader.getDynData(dynPhdr);
+	if (!data)
+		return false;
+	dynamic.reset(new Dynamic(dynPhdr, data));
+	segments.push_back(dynamic);
+	return true;
+}
+
+bool Builder::readRDebug()
+{
+	if (rdebug)
+		return true;
+	if (!dynamic && !readDynamic())
+		return false;
+	Elf64_Dyn entry;
+	if (!reader.findDynByTag(dynamic->data, DT_DEBUG, entry))
+		return false;
+	r_debug debug;
+	if (!reader.getRDebug(entry, debug))
+		return false;
+	rdebug.reset(new RDebug(entry, debug));
+	segments.push_back(rdebug);
+	return true;
+}
+
+// Turns ".../libpthread.so..." into ".../libathread.so..." in place. The
+// character changed is the fourth after the name's last '/'; a name where that
+// place lies beyond its last character is left as it is.
+static void renameThreadLibrary(std::vector<char> &name)
+{
+	size_t len = strnlen(name.data(), name.size());
+	std::string s(name.data(), len);
+	if (s.find("/libpthread.so") == std::string::npos)
+		return;
+	size_t slash = s.rfind('/');
+	if (slash + 4 < len)
+		name[slash + 4] = 'a';
+}
+
+bool Builder::readLinkmaps()
+{
+	if (!rdebug && !readRDebug())
+		return false;
+	SegmentList local;
+	// Every record is kept once: a chain that leads back to a record already
+	// kept ends there. A chain longer than any header could announce fails.
+	std::set<unsigned long> seen;
+	unsigned long addr = (unsigned long)rdebug->debug.r_map;
+	while (addr != 0 && seen.insert(addr).second) {
+		if (seen.size() > kMaxSegments)
+			return false;
+		link_map map;
+		if (!reader.getLinkmap(addr, map))
+			return false;
+		local.push_back(boost::shared_ptr<Segment>(new Linkmap(addr, map)));
+		std::vector<char> name;
+		unsigned long nameAddr = (unsigned long)map.l_name;
+		if (!reader.getString(nameAddr, name))
+			return false;
+		renameThreadLibrary(name);
+		local.push_back(boost::shared_ptr<Segment>(new String(nameAddr, name)));
+		addr = (unsigned long)map.l_next;
+	}
+	segments.splice(segments.end(), local);
+	return true;
+}
+
+bool Builder::readStacks()
+{
+	if (!note && !readNote())
+		return false;
+	SegmentList local;
+	elf_prstatus status;
+	unsigned long offset = 0;
+	while ((offset = reader.getNextPrStatus(note->data, offset, status)) != 0) {
+		unsigned long start = 0;
+		Elf_Data *data = reader.getStackData(status, start);
+		if (!data)
+			return false;
+		local.push_back(boost::shared_ptr<Segment>(new Stack(start, data)));
+	}
+	segments.splice(segments.end(), local);
+	return true;
+}
+
+bool Builder::getResult(Result &out)
+{
+	Header h;
+	if (!reader.getEhdr(h))
+		return false;
+	size_t count = segments.size();
+	// Without extended numbering e_phnum cannot say more; a header that
+	// counted fewer segments than the file holds would lie about the table.
+	if (count > kMaxSegments)
+		return false;
+	h.e_phoff = sizeof(Header);
+	h.e_phnum = (Elf64_Half)count;
+	// The stripped core has no section header table: a header that
+	// announced one would point past the end of the file.
+	h.e_shoff = 0;
+	h.e_shnum = 0;
+	h.e_shentsize = 0;
+	h.e_shstrndx = 0;
+	out.first = h;
+	out.second = segments;
+	return true;
+}
+
+} // namespace Skelvane

@@ -1,0 +1,43 @@
+// Decides what the stripped core keeps: follows the debugger's chain from the
+// notes to the loaded objects' names, takes every thread's live stack, and
+// derives the output's ELF header.
+#pragma once
+
+#include "reader.h"
+#include "segment.h"
+
+#include <utility>
+
+namespace Skelvane {
+
+typedef Elf64_Ehdr Header;
+typedef std::pair<Header, SegmentList> Result;
+
+// The most program headers an ELF header can announce without extended
+// numbering, which the stripped core does not use.
+static const unsigned long kMaxSegments = 0xffff;
+
+class Builder {
+public:
+	explicit Builder(Reader &reader);
+	~Builder();
+
+	bool readNote();
+	bool readDynamic();
+	bool readRDebug();
+	bool readLinkmaps();
+	bool readStacks();
+	bool getResult(Result &out);
+
+private:
+	Builder(const Builder &) = delete;
+	Builder &operator=(const Builder &) = delete;
+
+	Reader &reader;
+	SegmentList segments;
+	boost::shared_ptr<Note> note;
+	boost::shared_ptr<Dynamic> dynamic;
+	boost::shared_ptr<RDebug> rdebug;
+};
+
+} // namespace Skelvane

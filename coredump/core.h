@@ -1,0 +1,33 @@
+// The result of one run: the output header and segments, and the open core
+// file whose libelf chunks some segments point into.
+#pragma once
+
+#include "builder.h"
+
+#include <ostream>
+
+namespace Skelvane {
+
+class Core : public Result {
+public:
+	Core();
+	~Core();
+	// Opens and reads the core at path; prints the failing step's message
+	// and returns false on failure.
+	bool read(const char *path);
+	// Empties the segment list; the header and reader stay.
+	void clear();
+
+	boost::shared_ptr<Reader> reader;
+
+private:
+	Core(const Core &) = delete;
+	Core &operator=(const Core &) = delete;
+};
+
+// Lays the stripped core out: header, one program header per segment, the
+// segments' bytes back to back. Stops at the first failed write.
+std::ostream &operator<<(std::ostream &os, const Result &result);
+std::ostream &operator<<(std::ostream &os, const Core &core);
+
+} // namespace Skelvane

@@ -1,0 +1,308 @@
+#include "reader.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <new>
+#include <unistd.h>
+
+namespace Skelvane {
+
+Reader::Reader(int fd_, Elf *elf_) : fd(fd_), elf(elf_) {}
+
+Reader::~Reader()
+{
+	elf_end(elf);
+	close(fd);
+}
+
+namespace {
+// Ends the handle and closes the descriptor when the Reader itself could not
+// be made, so that nothing leaks on the way out of openCoreFile.
+struct OpenGuard {
+	int fd;
+	Elf *elf;
+	~OpenGuard()
+	{
+		if (elf)
+			elf_end(elf);
+		if (fd >= 0)
+			close(fd);
+	}
+};
+} // namespace
+
+boost::shared_ptr<Reader> Reader::openCoreFile(const char *path)
+{
+	int fd = open(path, O_RDONLY);
+	if (fd < 0) {
+		const char *reason = strerror(errno);
+		std::cerr << "ERROR: Failed to open file: " << path << ". Reason:" << reason << std::endl;
+		return boost::shared_ptr<Reader>();
+	}
+	Elf *elf = nullptr;
+	if (elf_version(EV_CURRENT) == EV_NONE || !(elf = elf_begin(fd, ELF_C_READ, nullptr))) {
+		std::cerr << "ERROR: Failed to start work with elf" << std::endl;
+		close(fd);
+		return boost::shared_ptr<Reader>();
+	}
+	OpenGuard guard{fd, elf};
+	Reader *raw = new Reader(fd, elf);
+	guard.fd = -1;
+	guard.elf = nullptr;
+	// The shared pointer owns raw from here on: if its count cannot be
+	// allocated it deletes raw, whose destructor ends the handle.
+	return boost::shared_ptr<Reader>(raw);
+}
+
+Elf64_Ehdr *Reader::getEhdr(Elf64_Ehdr &out)
+{
+	return gelf_getehdr(elf, &out);
+}
+
+Elf64_Phdr *Reader::findNotePhdr(Elf64_Phdr &out)
+{
+	size_t n = 0;
+	if (elf_getphdrnum(elf, &n) != 0 || n == 0)
+		return nullptr;
+	for (size_t i = 0; i < n; i++) {
+		if (!gelf_getphdr(elf, (int)i, &out))
+			return nullptr;
+		if (out.p_type == PT_NOTE)
+			return &out;
+	}
+	return nullptr;
+}
+
+Elf_Data *Reader::chunkAt(long offset, unsigned long size, Elf_Type type)
+{
+	if (offset < 0)
+		return nullptr;
+	return elf_getdata_rawchunk(elf, (int64_t)offset, size, type);
+}
+
+Elf_Data *Reader::getNoteData(const Elf64_Phdr &notePhdr)
+{
+	if (notePhdr.p_offset > (unsigned long)LONG_MAX)
+		return nullptr;
+	return chunkAt((long)notePhdr.p_offset, notePhdr.p_filesz, ELF_T_NHDR);
+}
+
+Elf_Data *Reader::getAuxvData(const Elf64_Phdr &notePhdr, Elf_Data *notes)
+{
+	if (!notes)
+		return nullptr;
+	GElf_Nhdr nhdr;
+	size_t nameOff = 0, descOff = 0;
+	size_t off = 0, next;
+	while ((next = gelf_getnote(notes, off, &nhdr, &nameOff, &descOff)) > 0) {
+		if (nhdr.n_type == NT_AUXV) {
+			if (descOff > notes->d_size || nhdr.n_descsz > notes->d_size - descOff)
+				return nullptr;
+			unsigned long at = notePhdr.p_offset + descOff;
+			if (at < notePhdr.p_offset || at > (unsigned long)LONG_MAX)
+				return nullptr;
+			return chunkAt((long)at, nhdr.n_descsz, ELF_T_AUXV);
+		}
+		off = next;
+	}
+	return nullptr;
+}
+
+Elf64_auxv_t *Reader::findAuxvByType(Elf_Data *auxv, unsigned int type, Elf64_auxv_t &out)
+{
+	if (!auxv)
+		return nullptr;
+	for (int i = 0; gelf_getauxv(auxv, i, &out); i++)
+		if (out.a_type == type)
+			return &out;
+	return nullptr;
+}
+
+Elf64_Phdr *Reader::findPhdrByVaddr(unsigned long vaddr, Elf64_Phdr &out)
+{
+	size_t n = 0;
+	if (elf_getphdrnum(elf, &n) != 0 || n == 0)
+		return nullptr;
+	for (size_t i = 0; i < n; i++) {
+		if (!gelf_getphdr(elf, (int)i, &out))
+			return nullptr;
+		// Written as a distance so that a header whose range wraps past the
+		// top of the address space cannot overflow the comparison.
+		if (vaddr >= out.p_vaddr && vaddr - out.p_vaddr < out.p_filesz)
+			return &out;
+	}
+	return nullptr;
+}
+
+long Reader::findOffsetByVaddr(unsigned long vaddr)
+{
+	Elf64_Phdr ph;
+	if (!findPhdrByVaddr(vaddr, ph))
+		return -1;
+	unsigned long delta = vaddr - ph.p_vaddr;
+	if (ph.p_offset > (unsigned long)LONG_MAX - delta)
+		return -1;
+	return (long)(ph.p_offset + delta);
+}
+
+Elf_Data *Reader::getDynData(Elf64_Phdr &dynPhdr)
+{
+	return chunkAt(findOffsetByVaddr(dynPhdr.p_vaddr), dynPhdr.p_filesz, ELF_T_DYN);
+}
+
+Elf64_Dyn *Reader::findDynByTag(Elf_Data *dyn, long tag, Elf64_Dyn &out)
+{
+	if (!dyn)
+		return nullptr;
+	// Runs to the end of the chunk: entries after a DT_NULL are searched too.
+	for (int i = 0; gelf_getdyn(dyn, i, &out); i++)
+		if (out.d_tag == tag)
+			return &out;
+	return nullptr;
+}
+
+Elf_Data *Reader::getExecPhdrData(Elf_Data *auxv)
+{
+	Elf64_auxv_t phnum, phdr, phent;
+	if (!findAuxvByType(auxv, AT_PHNUM, phnum) || !findAuxvByType(auxv, AT_PHDR, phdr) ||
+	    !findAuxvByType(auxv, AT_PHENT, phent))
+		return nullptr;
+	unsigned long size;
+	if (__builtin_mul_overflow(phent.a_un.a_val, phnum.a_un.a_val, &size))
+		return nullptr;
+	return chunkAt(findOffsetByVaddr(phdr.a_un.a_val), size, ELF_T_PHDR);
+}
+
+Elf64_Phdr *Reader::findExecPhdrByType(Elf_Data *phdrs, unsigned int type, Elf64_Phdr &out)
+{
+	if (!phdrs || !phdrs->d_buf)
+		return nullptr;
+	size_t identSize = 0;
+	const char *ident = elf_getident(elf, &identSize);
+	bool is32 = ident && identSize > EI_CLASS && ident[EI_CLASS] == ELFCLASS32;
+	const char *base = static_cast<const char *>(phdrs->d_buf);
+	if (is32) {
+		size_t n = phdrs->d_size / sizeof(Elf32_Phdr);
+		for (size_t i = 0; i < n; i++) {
+			Elf32_Phdr p;
+			memcpy(&p, base + i * sizeof(p), sizeof(p));
+			if (p.p_type != type)
+				continue;
+			out.p_type = p.p_type;
+			out.p_flags = p.p_flags;
+			out.p_offset = p.p_offset;
+			out.p_vaddr = p.p_vaddr;
+			out.p_paddr = p.p_paddr;
+			out.p_filesz = p.p_filesz;
+			out.p_memsz = p.p_memsz;
+			out.p_align = p.p_align;
+			return &out;
+		}
+		return nullptr;
+	}
+	size_t n = phdrs->d_size / sizeof(Elf64_Phdr);
+	for (size_t i = 0; i < n; i++) {
+		Elf64_Phdr p;
+		memcpy(&p, base + i * sizeof(p), sizeof(p));
+		if (p.p_type == type) {
+			out = p;
+			return &out;
+		}
+	}
+	return nullptr;
+}
+
+long Reader::readCoreData(void *buf, unsigned long size, long offset)
+{
+	if (!buf)
+		return -1;
+	return (long)pread(fd, buf, size, offset);
+}
+
+r_debug *Reader::getRDebug(Elf64_Dyn &debugEntry, r_debug &out)
+{
+	long off = findOffsetByVaddr(debugEntry.d_un.d_ptr);
+	if (off < 0 || readCoreData(&out, sizeof(out), off) != (long)sizeof(out))
+		return nullptr;
+	return &out;
+}
+
+link_map *Reader::getLinkmap(unsigned long addr, link_map &out)
+{
+	long off = findOffsetByVaddr(addr);
+	if (off < 0 || readCoreData(&out, sizeof(out), off) != (long)sizeof(out))
+		return nullptr;
+	return &out;
+}
+
+unsigned long Reader::getNextPrStatus(Elf_Data *notes, unsigned long offset, elf_prstatus &out)
+{
+	if (!notes || !notes->d_buf)
+		return 0;
+	GElf_Nhdr nhdr;
+	size_t nameOff = 0, descOff = 0;
+	size_t off = offset, next;
+	while ((next = gelf_getnote(notes, off, &nhdr, &nameOff, &descOff)) > 0) {
+		// A status record shorter than the x86-64 layout is not one this
+		// program can read a stack pointer from: it is passed over, and the
+		// copy never leaves the descriptor.
+		if (nhdr.n_type == NT_PRSTATUS && nhdr.n_descsz >= kPrStatusSize &&
+		    descOff <= notes->d_size && notes->d_size - descOff >= kPrStatusSize) {
+			memcpy(&out, static_cast<const char *>(notes->d_buf) + descOff, kPrStatusSize);
+			return next;
+		}
+		off = next;
+	}
+	return 0;
+}
+
+unsigned long Reader::getStack(const elf_prstatus &status)
+{
+	return status.pr_reg[kStackRegister];
+}
+
+Elf_Data *Reader::getStackData(const elf_prstatus &status, unsigned long &start)
+{
+	unsigned long sp = getStack(status);
+	Elf64_Phdr ph;
+	if (!findPhdrByVaddr(sp, ph))
+		return nullptr;
+	// Keep from the start of the aligned block holding sp; without an
+	// alignment the live stack starts at sp itself. The start never goes
+	// below the mapping, whatever its alignment claims.
+	unsigned long s = ph.p_align ? (sp / ph.p_align) * ph.p_align : sp;
+	if (s < ph.p_vaddr)
+		s = ph.p_vaddr;
+	start = s;
+	unsigned long delta = s - ph.p_vaddr;
+	if (ph.p_offset > (unsigned long)LONG_MAX - delta)
+		return nullptr;
+	return chunkAt((long)(ph.p_offset + delta), ph.p_filesz - delta, ELF_T_BYTE);
+}
+
+bool Reader::getString(unsigned long addr, std::vector<char> &out)
+{
+	long off = findOffsetByVaddr(addr);
+	if (off < 0) {
+		out.assign(1, '\0');
+		return true;
+	}
+	out.assign(kMaxString, '\0');
+	long n = readCoreData(out.data(), kMaxString, off);
+	if (n <= 0) {
+		out.clear();
+		return false;
+	}
+	size_t len = strnlen(out.data(), (size_t)n);
+	if (len == (size_t)n) {
+		out.clear();
+		return false;
+	}
+	out.resize(len + 1);
+	return true;
+}
+
+} // namespace Skelvane

@@ -1,0 +1,256 @@
+// The command line through the real binary: messages, streams and exit status,
+// and the option conversions that no output shows.
+#include <ctime>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <gtest/gtest.h>
+#include "quillfold.h"
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string usage_text =
+	"Usage: quillfold [-v] [-n] [-d flags] [-t seconds] -t [time] device root_dir\n"
+	"\t\t -a: minimal fragment size\n"
+	"\t\t -c: cluster size\n"
+	"\t\t -d: debug flags\n"
+	"\t\t -f: Enable default flex group optimization\n"
+	"\t\t -F: same as '-f' but provides manual flex grp log size\n"
+	"\t\t -l: force new blocks only inside single meta group\n"
+	"\t-m: dump fs and memory statistics at the end\n"
+	"\t-n: dry run\n"
+	"\t\t -s: scale factor\n"
+	"\t\t -q: defragmentaion quality factor\n"
+	"\t\t -t: interpret inodes which was modified before N second as RO files\n"
+	"\t\t -T: same as '-t' but use absolute value\n";
+
+CmdResult qf(std::vector<std::string> args)
+{
+	args.insert(args.begin(), QUILLFOLD_BIN);
+	return run(args);
+}
+
+// A directory that does not exist: every run that gets past the options stops
+// there, which shows that the options were accepted.
+const std::string nodir = "/nonexistent-qf-dir";
+const std::string nodir_err = "main: can not open directory at:" + nodir + ", errno:2\n";
+
+TEST(CommandLine, OptionErrorsPrintTheirMessageThenUsage)
+{
+	struct Case {
+		std::vector<std::string> args;
+		std::string err;
+	} cases[] = {
+		{{"-c", "0", "d", "m"}, "gefragmentation cluster size must be power of 2\n"},
+		{{"-c", "3", "d", "m"}, "gefragmentation cluster size must be power of 2\n"},
+		{{"-c", "junk", "d", "m"}, "gefragmentation cluster size must be power of 2\n"},
+		{{"-C", "0", "d", "m"}, "Relocation cluster size must be power of 2"},
+		{{"-C", "0x3000", "d", "m"}, "Relocation cluster size must be power of 2"},
+		{{"-q", "1001", "d", "m"}, ""},
+		// a negative per mille would become a huge unsigned factor
+		{{"-q", "-1", "d", "m"}, ""},
+		{{"-h"}, ""},
+		{{"-v", "-h", "d", "m"}, ""},
+		{{}, "quillfold: missing device name.\n"},
+		{{"dev"}, "quillfold: missing device name.\n"},
+		{{"dev", "dir", "extra"}, "quillfold: missing device name.\n"},
+		{{"-v", "-m"}, "quillfold: missing device name.\n"},
+	};
+	for (auto &c : cases) {
+		CmdResult r = qf(c.args);
+		std::string what = ::testing::PrintToString(c.args);
+		EXPECT_EQ(r.status, 1) << what;
+		EXPECT_EQ(r.err, c.err + usage_text) << what;
+		EXPECT_EQ(r.out, "") << what;
+	}
+}
+
+TEST(CommandLine, GetoptDiagnosticsPrecedeTheUsage)
+{
+	for (auto args : {std::vector<std::string>{"-x", "d", "m"}, std::vector<std::string>{"d", "m", "-c"}}) {
+		CmdResult r = qf(args);
+		EXPECT_EQ(r.status, 1);
+		ASSERT_GE(r.err.size(), usage_text.size());
+		EXPECT_EQ(r.err.substr(r.err.size() - usage_text.size()), usage_text);
+		EXPECT_NE(r.err.find("quillfold"), std::string::npos) << r.err;
+		EXPECT_NE(r.err.find("option"), std::string::npos) << r.err;
+	}
+}
+
+TEST(CommandLine, AcceptedValuesReachTheDirectoryOpen)
+{
+	// limits that are still valid, numbers in every base, trailing junk ignored
+	for (auto args : {std::vector<std::string>{"-q", "1000"}, {"-q", "0"}, {"-c", "0x1000"},
+			  {"-c", "010000"}, {"-C", "1024"}, {"-C", "4096k"}, {"-F", "24"},
+			  {"-f", "-F", "0"}, {"-a", "100", "-s", "7", "-t", "60", "-d", "0x48"},
+			  {"-l", "-n", "-m"}}) {
+		args.push_back("dev");
+		args.push_back(nodir);
+		CmdResult r = qf(args);
+		std::string what = ::testing::PrintToString(args);
+		EXPECT_EQ(r.status, 1) << what;
+		EXPECT_EQ(r.err, nodir_err) << what;
+		EXPECT_EQ(r.out, "") << what;
+	}
+}
+
+TEST(CommandLine, FutureTimestampWarnsOnlyWhenVerboseComesFirst)
+{
+	time_t ahead = time(nullptr) + 3600;
+	std::string T = std::to_string((unsigned long)ahead);
+
+	CmdResult r = qf({"-v", "-T", T, "dev", nodir});
+	EXPECT_EQ(r.status, 1);
+	unsigned long secs = 0;
+	ASSERT_EQ(sscanf(r.err.c_str(), "WARNING: timestamp is at %lu seconds in future\n", &secs), 1)
+		<< r.err;
+	// 3600 less the seconds between our clock read and the program's
+	EXPECT_LE(secs, 3600u);
+	EXPECT_GE(secs, 3500u);
+	EXPECT_EQ(r.err, "WARNING: timestamp is at " + std::to_string(secs) +
+				 " seconds in future\n" + nodir_err);
+
+	r = qf({"-T", T, "-v", "dev", nodir});
+	EXPECT_EQ(r.err, nodir_err) << "-v after -T: no warning";
+	// a timestamp in the past never warns
+	r = qf({"-v", "-T", "1000", "dev", nodir});
+	EXPECT_EQ(r.err, nodir_err);
+}
+
+TEST(CommandLine, DeviceMustBeABlockDevice)
+{
+	TempDir dir;
+	std::string file = dir.path() + "/plain";
+	sh_ok("touch '" + file + "'");
+	CmdResult r = qf({file, dir.path()});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, file + ": while opening filesystem, block device expected\n");
+
+	r = qf({dir.path() + "/missing", dir.path()});
+	EXPECT_EQ(r.status, 1);
+	// com_err renders the stat result as it likes; the caller and text are ours
+	EXPECT_EQ(r.err.rfind(dir.path() + "/missing: ", 0), 0u) << r.err;
+	EXPECT_NE(r.err.find("while opening filesystem image\n"), std::string::npos) << r.err;
+
+	// root_dir that is a file, not a directory
+	r = qf({file, file});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "main: can not open directory at:" + file + ", errno:20\n");
+}
+
+// Root-only cases share one mounted image.
+class MountedCommandLine : public ::testing::Test {
+protected:
+	static std::unique_ptr<LoopImage> img;
+	static LoopImage &image()
+	{
+		if (!img)
+			img.reset(new LoopImage(64, "-b 4096", "noatime"));
+		return *img;
+	}
+	static void TearDownTestSuite() { img.reset(); }
+};
+std::unique_ptr<LoopImage> MountedCommandLine::img;
+
+TEST_F(MountedCommandLine, DeviceMustBeTheOneMountedAtTheDirectory)
+{
+	REQUIRE_ROOT();
+	LoopImage &im = image();
+	ASSERT_TRUE(im.ok());
+	TempDir other; // on another file system
+	CmdResult r = qf({im.device(), other.path()});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, im.device() + ": while opening filesystem, wrong block device\n");
+	EXPECT_EQ(r.out, "");
+}
+
+TEST_F(MountedCommandLine, ClusterSizeAgainstTheBlockSize)
+{
+	REQUIRE_ROOT();
+	LoopImage &im = image();
+	ASSERT_TRUE(im.ok());
+	CmdResult r = qf({"-c", "2048", im.device(), im.mnt()});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "defragmentarion cluster can not be less than fsblock size\n");
+	EXPECT_EQ(r.out, "");
+
+	// one block is enough; a relocation cluster below a block falls back
+	for (auto args : {std::vector<std::string>{"-c", "4096"}, {"-c", "4096", "-C", "1024"}}) {
+		args.push_back("-n");
+		args.push_back(im.device());
+		args.push_back(im.mnt());
+		r = qf(args);
+		EXPECT_EQ(r.status, 0) << ::testing::PrintToString(args) << r.err;
+	}
+}
+
+// parse_options in-process, for what the run does not print.
+struct ParsedArgs {
+	std::vector<std::string> store;
+	std::vector<char *> argv;
+	defrag_options o{};
+	explicit ParsedArgs(std::vector<std::string> a)
+	{
+		store.push_back("quillfold");
+		store.insert(store.end(), a.begin(), a.end());
+		store.push_back("dev");
+		store.push_back("dir");
+		for (auto &s : store)
+			argv.push_back(&s[0]);
+		argv.push_back(nullptr);
+		optind = 0; // full getopt reinitialisation
+		parse_options((int)store.size(), argv.data(), &o);
+		verbose = 0;
+		show_stats = 0;
+		debug_flags = 0;
+	}
+	uint32_t flex(uint32_t sb) const { return options_flex_log(&o, sb); }
+};
+
+TEST(OptionConversion, FlexGroupingLastChoiceWins)
+{
+	EXPECT_EQ(ParsedArgs({}).flex(4), 0u) << "no grouping unless asked";
+	EXPECT_EQ(ParsedArgs({"-f"}).flex(4), 4u);
+	EXPECT_EQ(ParsedArgs({"-F", "24"}).flex(4), 4u);
+	EXPECT_EQ(ParsedArgs({"-F", "16"}).flex(0), 4u);
+	EXPECT_EQ(ParsedArgs({"-F", "1"}).flex(4), 0u);
+	EXPECT_EQ(ParsedArgs({"-F", "0x20"}).flex(0), 5u);
+	EXPECT_EQ(ParsedArgs({"-f", "-F", "0"}).flex(4), 0u);
+	EXPECT_EQ(ParsedArgs({"-F", "0", "-f"}).flex(4), 4u);
+	EXPECT_EQ(ParsedArgs({"-F", "8", "-f"}).flex(2), 2u);
+	// beyond 32 bits of group number the shift would be undefined
+	EXPECT_EQ(ParsedArgs({"-F", "0x10000000000"}).flex(0), 31u);
+	EXPECT_EQ(ParsedArgs({"-f"}).flex(40), 31u);
+}
+
+TEST(OptionConversion, DefaultsAndRawValues)
+{
+	ParsedArgs d({});
+	EXPECT_EQ(d.o.cluster_bytes, 0x100000u);
+	EXPECT_EQ(d.o.reloc_cluster_bytes, 0u);
+	EXPECT_EQ(d.o.quality, 700);
+	EXPECT_EQ(d.o.scale, 2u);
+	EXPECT_EQ(d.o.min_frag_bytes, 0u);
+	EXPECT_STREQ(d.o.device, "dev");
+	EXPECT_STREQ(d.o.root_dir, "dir");
+
+	ParsedArgs p({"-a", "0x200000000", "-s", "010", "-q", "1000", "-l", "-n"});
+	EXPECT_EQ(p.o.min_frag_bytes, 0x200000000ull) << "-a is 64-bit";
+	EXPECT_EQ(p.o.scale, 8u) << "octal";
+	EXPECT_EQ(p.o.quality, 1000);
+	EXPECT_EQ(p.o.force_local, 1);
+	EXPECT_EQ(p.o.dry_run, 1);
+
+	uint32_t saved = old_time;
+	uint32_t now = (uint32_t)start_time.tv_sec;
+	ParsedArgs t({"-t", "100"});
+	EXPECT_EQ(old_time, now - 100);
+	ParsedArgs tt({"-T", "12345"});
+	EXPECT_EQ(old_time, 12345u);
+	old_time = saved;
+}
+
+} // namespace
