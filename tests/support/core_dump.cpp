@@ -7,7 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -124,27 +124,73 @@ std::string make_core(const std::vector<std::string> &argv, const std::string &d
 	return core;
 }
 
+// "0x... 0x... Yes (*) /lib/..." or, for a library gdb could not load,
+// "No /lib/...": gives the path of a library line, or "".
+static std::string library_of(const std::string &line)
+{
+	std::istringstream in(line);
+	std::string tok;
+	while (in >> tok && tok.rfind("0x", 0) == 0)
+		;
+	if (tok != "Yes" && tok != "No")
+		return "";
+	std::string rest;
+	std::getline(in, rest);
+	size_t at = rest.find_first_not_of(" \t");
+	if (at == std::string::npos)
+		return "";
+	rest = rest.substr(at);
+	if (rest.rfind("(*)", 0) == 0) {
+		at = rest.find_first_not_of(" \t", 3);
+		rest = at == std::string::npos ? "" : rest.substr(at);
+	}
+	return !rest.empty() && rest[0] == '/' ? rest : "";
+}
+
+static std::string digits_after(const std::string &line, const std::string &key)
+{
+	size_t at = line.find(key);
+	if (at == std::string::npos)
+		return "";
+	at += key.size();
+	size_t end = at;
+	while (end < line.size() && isdigit((unsigned char)line[end]))
+		end++;
+	return line.substr(at, end - at);
+}
+
 GdbView gdb_view(const std::string &exe, const std::string &core)
 {
 	GdbView v;
 	CmdResult r = run({"gdb", "-nx", "-batch", "-iex", "set debuginfod enabled off", "-iex",
-			   "set auto-load safe-path /", "-ex", "info sharedlibrary", "-ex", "thread apply all bt",
-			   exe, core});
+			   "set auto-load libthread-db off", "-ex", "info sharedlibrary", "-ex",
+			   "thread apply all bt", exe, core});
 	v.raw = r.out + r.err;
 	std::istringstream in(r.out);
 	std::string line;
-	// "0x... 0x... Yes /lib/..." or, for a library gdb could not load, "No /lib/..."
-	static const std::regex lib(R"(^\s*(?:0x[0-9a-f]+\s+0x[0-9a-f]+\s+)?(?:Yes|No)(?: \(\*\))?\s+(/\S.*)$)");
-	static const std::regex thread(R"(^Thread (\d+) \(.*LWP (\d+)\)\)?:$)");
-	static const std::regex frame(R"(^#\d+\s+(?:0x[0-9a-f]+ in )?([^ (]+))");
-	std::smatch m;
 	while (std::getline(in, line)) {
-		if (std::regex_match(line, m, lib))
-			v.libraries.push_back(m[1]);
-		else if (std::regex_match(line, m, thread))
-			v.threads.push_back({"Thread " + m[1].str() + " LWP " + m[2].str(), {}});
-		else if (!v.threads.empty() && std::regex_search(line, m, frame))
-			v.threads.back().second.push_back(m[1]);
+		std::string lib = library_of(line);
+		if (!lib.empty()) {
+			v.libraries.push_back(lib);
+			continue;
+		}
+		// "Thread 3 (Thread 0x7f.. (LWP 10698)):" or "Thread 3 (LWP 10698):"
+		if (line.rfind("Thread ", 0) == 0 && !line.empty() && line.back() == ':') {
+			v.threads.push_back({"Thread " + digits_after(line, "Thread ") + " LWP " + digits_after(line, "LWP "), {}});
+			continue;
+		}
+		// "#3  0x000055.. in level_c (d=...) at ..." or "#0  crash_now () at ..."
+		if (v.threads.empty() || line.size() < 2 || line[0] != '#' || !isdigit((unsigned char)line[1]))
+			continue;
+		std::istringstream f(line);
+		std::string num, tok;
+		f >> num >> tok;
+		if (tok.rfind("0x", 0) == 0) {
+			std::string in_word;
+			f >> in_word >> tok;
+		}
+		tok = tok.substr(0, tok.find('('));
+		v.threads.back().second.push_back(tok);
 	}
 	return v;
 }
