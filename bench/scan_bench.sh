@@ -42,14 +42,20 @@ cold() {
 	mount -o noatime "$dev" "$mnt"
 }
 
+# wall figures depend on what else runs on the machine; CPU time does not
+passes() {
+	/usr/bin/time -f "    cpu: %U s user %S s sys, max RSS %M KiB, load $(cut -d' ' -f1 /proc/loadavg)" \
+		"$build/bench/scan_passes" "$dev" "$mnt" 2>&1
+}
+
 mkimage 512 "$files"
 echo "tree: $(find "$mnt/tree" -type f | wc -l) files, $(df -h --output=used "$mnt" | tail -1) used"
 cold
-echo -n "cold: "; "$build/bench/scan_passes" "$dev" "$mnt"
+echo -n "cold: "; passes
 "$build/bench/scan_passes" "$dev" "$mnt" >/dev/null
-for i in 1 2 3; do echo -n "warm: "; "$build/bench/scan_passes" "$dev" "$mnt"; done
+for i in 1 2 3; do echo -n "warm: "; passes; done
 cold
-echo -n "cold: "; "$build/bench/scan_passes" "$dev" "$mnt"
+echo -n "cold: "; passes
 
 # system calls per file, on a smaller tree, of the whole read-only part
 mkimage 64 2000

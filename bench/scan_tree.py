@@ -25,8 +25,8 @@ while made < total:
             continue
         r = rnd.random()
         size = (rnd.randint(100, 2000) if r < 0.7 else
-                rnd.randint(2048, 16384) if r < 0.97 else
-                rnd.randint(65536, 512 * 1024))
+                rnd.randint(2048, 8192) if r < 0.995 else
+                rnd.randint(65536, 256 * 1024))
         with open(p, "wb") as f:
             while size > 0:
                 n = min(size, len(chunk))

@@ -426,10 +426,27 @@ TEST(RealExtentMap, MatchesFilefrag)
 	check_against_filefrag(&ctx, img.path("prealloc"));
 
 	// local counts with plain block groups and with flex groups of 16
-	auto fb = filefrag(img.path("big"));
-	check_against_filefrag(&ctx, img.path("big"));
-	ctx.flex_log = 4;
-	check_against_filefrag(&ctx, img.path("big"));
+	auto local_of = [&](uint32_t flex_log) {
+		ctx.flex_log = flex_log;
+		check_against_filefrag(&ctx, img.path("big"));
+		int fd = open(img.path("big").c_str(), O_RDONLY);
+		struct stat st;
+		fstat(fd, &st);
+		struct fmap *map = nullptr;
+		struct fest fest;
+		EXPECT_EQ(__get_inode_fiemap(&ctx, fd, st.st_ino, 10, &map, &fest), 0);
+		free(map);
+		close(fd);
+		return fest;
+	};
+	// the mount point's flex groups of 16 (as -f takes them from the
+	// superblock) hold every run of the file; single groups do not
+	EXPECT_EQ(rfs.fs->super->s_log_groups_per_flex, 4);
+	struct fest plain = local_of(0), flex = local_of(4);
+	EXPECT_GT(plain.group, 1u);
+	EXPECT_LT(plain.local_ex, flex.local_ex);
+	EXPECT_EQ(flex.group, 1u);
+	EXPECT_EQ(flex.local_sz, 20u * 1024);
 	close(ctx.root_fd);
 }
 

@@ -130,8 +130,9 @@ extern "C" void reset_counters_for_test()
 
 InProcess run_in_process(const std::vector<std::string> &args)
 {
-	// Records of earlier runs stay reachable (the program never frees them).
-	static std::vector<defrag_context> kept;
+	// Records of earlier runs stay reachable (the program never frees them);
+	// the list itself is never destroyed, so they still are at exit.
+	static auto *kept = new std::vector<defrag_context>;
 	std::vector<std::string> a = args;
 	a.insert(a.begin(), "quillfold");
 	std::vector<char *> argv;
@@ -150,7 +151,7 @@ InProcess run_in_process(const std::vector<std::string> &args)
 	r.status = quillfold_main((int)a.size(), argv.data());
 	fflush(stdout);
 	r.out = testing::internal::GetCapturedStdout();
-	kept.push_back(g_ctx);
+	kept->push_back(g_ctx);
 	return r;
 }
 

@@ -181,10 +181,13 @@ uint64_t LoopImage::device_writes() const
 {
 	std::string name = dev_.substr(dev_.rfind('/') + 1);
 	std::ifstream f("/sys/block/" + name + "/stat");
-	uint64_t v[8] = {};
+	uint64_t v[17] = {};
 	for (auto &x : v)
 		f >> x;
-	return v[4];
+	// An empty cache flush (an fsync on the device node, as the read-only
+	// library does when it opens the device) is counted as a write request
+	// too; it carries no data, so it is taken out.
+	return v[4] - v[15];
 }
 
 LoopImage::~LoopImage()
@@ -206,10 +209,20 @@ std::vector<FragExtent> filefrag(const std::string &path)
 		unsigned idx;
 		unsigned long long l0, l1, p0, p1, len;
 		char flags[256] = "";
-		if (sscanf(line.c_str(), " %u: %llu.. %llu: %llu.. %llu: %llu: %*s %255[^\n]", &idx, &l0,
-			   &l1, &p0, &p1, &len, flags) >= 6 ||
-		    sscanf(line.c_str(), " %u: %llu.. %llu: %llu.. %llu: %llu: %255[^\n]", &idx, &l0,
-			   &l1, &p0, &p1, &len, flags) >= 6)
+		int used = 0;
+		if (sscanf(line.c_str(), " %u: %llu.. %llu: %llu.. %llu: %llu:%n", &idx, &l0, &l1, &p0,
+			   &p1, &len, &used) < 6 || !used)
+			continue;
+		// what follows is an optional "expected" block number ("1234:") and the flags
+		std::istringstream rest(line.substr((size_t)used));
+		std::string tok, fl;
+		while (rest >> tok) {
+			bool expected = fl.empty() && tok.back() == ':' &&
+					tok.find_first_not_of("0123456789") == tok.size() - 1;
+			if (!expected)
+				fl += tok;
+		}
+		snprintf(flags, sizeof(flags), "%s", fl.c_str());
 			v.push_back({l0, p0, len, flags});
 	}
 	return v;

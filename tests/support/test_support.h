@@ -75,7 +75,8 @@ public:
 	// e2fsck -fn on the unmounted image (it is remounted afterwards);
 	// returns e2fsck's exit status and fills its output.
 	int fsck(std::string *output = nullptr);
-	// Writes completed by the loop device (field 5 of /sys/block/<loop>/stat).
+	// Data writes completed by the loop device: write requests (field 5 of
+	// /sys/block/<loop>/stat) less the empty flush requests (field 16).
 	uint64_t device_writes() const;
 
 private:

@@ -1,0 +1,297 @@
+// Real kernel cores of small programs built here: the stripped core's layout
+// is checked against the full core byte by byte, and gdb must name the same
+// libraries and the same frames for every thread in both.
+#include "core_dump.h"
+#include "elf_view.h"
+#include "test_support.h"
+
+#include <link.h>
+
+#include <algorithm>
+#include <set>
+
+using testsupport::CmdResult;
+using testsupport::GdbView;
+using testsupport::TempDir;
+using elfview::View;
+
+namespace {
+
+const std::string kBin = SKELVANE_BIN;
+
+// Four workers park at different call depths; then the main thread crashes,
+// either here or, given a library path, inside a library it dlopens.
+const char kProgram[] = R"(
+#include <atomic>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+static std::atomic<int> ready{0};
+int *volatile null_target;
+extern "C" {
+__attribute__((noinline)) void park(void) { ready++; for (;;) pause(); }
+__attribute__((noinline)) void level_c(int d) { if (d > 0) level_c(d - 1); else park(); asm volatile(""); }
+__attribute__((noinline)) void level_b(int d) { level_c(d); asm volatile(""); }
+__attribute__((noinline)) void level_a(int d) { level_b(d); asm volatile(""); }
+__attribute__((noinline)) void crash_now(void) { *null_target = 1; }
+}
+static void *worker(void *arg) { level_a((int)(long)arg); return nullptr; }
+int main(int argc, char **argv) {
+	pthread_t t[4];
+	for (long i = 0; i < 4; i++)
+		pthread_create(&t[i], nullptr, worker, (void *)(i * 2));
+	while (ready.load() < 4)
+		usleep(1000);
+	if (argc > 1) {
+		void *h = dlopen(argv[1], RTLD_NOW);
+		if (!h) return 2;
+		void (*entry)(int) = (void (*)(int))dlsym(h, "extra_entry");
+		if (!entry) return 3;
+		entry(3);
+	}
+	crash_now();
+	return 1;
+}
+)";
+
+const char kLibrary[] = R"(
+volatile int *volatile extra_target;
+__attribute__((noinline)) void extra_deep(int d) { if (d > 0) extra_deep(d - 1); else *extra_target = 7; asm volatile(""); }
+void extra_entry(int d) { extra_deep(d); asm volatile(""); }
+)";
+
+struct Crashed {
+	TempDir dir{"skvreal"};
+	std::string exe, core, stripped;
+	std::vector<std::string> args;
+};
+
+// Builds the program with the given compiler options, crashes it and strips
+// its core; fails the test on any step.
+void crash(Crashed &c, const std::string &options, bool withLibrary)
+{
+	const std::string &d = c.dir.path();
+	{
+		FILE *f = fopen((d + "/prog.cpp").c_str(), "w");
+		fputs(kProgram, f);
+		fclose(f);
+	}
+	c.exe = d + "/prog";
+	testsupport::sh_ok("g++ -g -O1 -pthread " + options + " -o " + c.exe + " " + d + "/prog.cpp");
+	c.args = {c.exe};
+	if (withLibrary) {
+		FILE *f = fopen((d + "/extra.c").c_str(), "w");
+		fputs(kLibrary, f);
+		fclose(f);
+		testsupport::sh_ok("gcc -g -O1 -shared -fPIC -o " + d + "/libskvextra.so " + d + "/extra.c");
+		c.args.push_back(d + "/libskvextra.so");
+	}
+	std::string why;
+	c.core = testsupport::make_core(c.args, d, &why);
+	ASSERT_FALSE(c.core.empty()) << why;
+	CmdResult r = testsupport::run({kBin, c.core});
+	ASSERT_EQ(r.status, 0) << r.err;
+	ASSERT_EQ(r.err, "");
+	c.stripped = d + "/small.core";
+	FILE *f = fopen(c.stripped.c_str(), "wb");
+	fwrite(r.out.data(), 1, r.out.size(), f);
+	fclose(f);
+}
+
+std::string renamedBack(std::string s)
+{
+	size_t at = s.find("/libathread.so");
+	if (at != std::string::npos)
+		s[at + 4] = 'p';
+	return s;
+}
+
+// Checks the stripped core against the full one and returns the object
+// names it stores, in chain order.
+std::vector<std::string> checkLayout(const std::string &corePath, const std::string &strippedPath)
+{
+	View full = View::load(corePath), out = View::load(strippedPath);
+	std::vector<std::string> names;
+	EXPECT_TRUE(elfview::layoutIsTight(out));
+	if (!out.ok || out.ph.size() < 3)
+		return names;
+	EXPECT_EQ(0, memcmp(out.eh.e_ident, full.eh.e_ident, EI_NIDENT));
+	EXPECT_EQ(out.eh.e_type, full.eh.e_type);
+	EXPECT_EQ(out.eh.e_machine, full.eh.e_machine);
+	EXPECT_EQ(out.eh.e_version, full.eh.e_version);
+	EXPECT_EQ(out.eh.e_entry, full.eh.e_entry);
+	EXPECT_EQ(out.eh.e_flags, full.eh.e_flags);
+	EXPECT_EQ(out.eh.e_ehsize, full.eh.e_ehsize);
+	EXPECT_EQ(out.eh.e_phnum, out.ph.size());
+
+	// 1: the note segment, the core's own header but for the offset
+	size_t noteAt = 0;
+	while (full.ph[noteAt].p_type != PT_NOTE)
+		noteAt++;
+	Elf64_Phdr fn = full.ph[noteAt];
+	fn.p_offset = out.ph[0].p_offset;
+	EXPECT_EQ(0, memcmp(&fn, &out.ph[0], sizeof(fn)));
+	EXPECT_EQ(out.seg(0), full.seg(noteAt));
+
+	// 2: the dynamic section as it was in memory, with DT_DEBUG naming 3
+	std::vector<uint8_t> mem;
+	EXPECT_EQ(out.ph[1].p_type, (uint32_t)PT_LOAD);
+	EXPECT_TRUE(full.mem(out.ph[1].p_vaddr, out.ph[1].p_filesz, mem));
+	EXPECT_EQ(out.seg(1), mem);
+	uint64_t debugPtr = 0;
+	std::vector<uint8_t> dyn = out.seg(1);
+	for (size_t i = 0; i + sizeof(Elf64_Dyn) <= dyn.size(); i += sizeof(Elf64_Dyn)) {
+		Elf64_Dyn e;
+		memcpy(&e, &dyn[i], sizeof(e));
+		if (e.d_tag == DT_DEBUG) {
+			debugPtr = e.d_un.d_ptr;
+			break;
+		}
+	}
+	EXPECT_EQ(out.ph[2].p_vaddr, debugPtr);
+
+	// 3: r_debug
+	EXPECT_EQ(out.ph[2].p_filesz, 40u);
+	EXPECT_TRUE(full.mem(out.ph[2].p_vaddr, 40, mem));
+	EXPECT_EQ(out.seg(2), mem);
+	r_debug rd;
+	memcpy(&rd, out.seg(2).data(), sizeof(rd));
+
+	// 4..: each link_map record and its name, in chain order
+	size_t i = 3;
+	for (uint64_t next = (uint64_t)rd.r_map; next != 0; i += 2) {
+		if (i + 1 >= out.ph.size()) {
+			ADD_FAILURE() << "chain runs past the segments";
+			return names;
+		}
+		EXPECT_EQ(out.ph[i].p_vaddr, next);
+		EXPECT_EQ(out.ph[i].p_filesz, 40u);
+		EXPECT_TRUE(full.mem(next, 40, mem));
+		EXPECT_EQ(out.seg(i), mem);
+		link_map lm;
+		memcpy(&lm, out.seg(i).data(), sizeof(lm));
+		EXPECT_EQ(out.ph[i + 1].p_vaddr, (uint64_t)lm.l_name);
+		std::vector<uint8_t> s = out.seg(i + 1);
+		EXPECT_FALSE(s.empty());
+		if (s.empty() || s.back() != 0) {
+			ADD_FAILURE() << "name without NUL";
+			return names;
+		}
+		std::string name((const char *)s.data());
+		names.push_back(name);
+		if (full.mem((uint64_t)lm.l_name, s.size(), mem)) {
+			EXPECT_EQ(renamedBack(name) + std::string(1, '\0'), std::string(mem.begin(), mem.end()));
+		}
+		next = (uint64_t)lm.l_next;
+	}
+
+	// then one stack per thread, from the page of its stack pointer to the
+	// end of the dumped mapping
+	std::vector<uint64_t> sps = full.stackPointers();
+	EXPECT_EQ(out.ph.size() - i, sps.size());
+	for (size_t t = 0; t < sps.size() && i + t < out.ph.size(); t++) {
+		SCOPED_TRACE("thread " + std::to_string(t));
+		const Elf64_Phdr &p = out.ph[i + t];
+		EXPECT_EQ(p.p_vaddr, sps[t] & ~0xfffull);
+		const Elf64_Phdr *m = full.mapping(sps[t]);
+		if (!m) {
+			ADD_FAILURE() << "stack pointer outside the full core's memory";
+			continue;
+		}
+		EXPECT_EQ(p.p_vaddr + p.p_filesz, m->p_vaddr + m->p_filesz);
+		EXPECT_TRUE(full.mem(p.p_vaddr, p.p_filesz, mem));
+		EXPECT_EQ(out.seg(i + t), mem);
+	}
+	return names;
+}
+
+// gdb names the same libraries (libathread standing for libpthread) and the
+// same functions for every thread in both cores.
+void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
+{
+	GdbView full = testsupport::gdb_view(c.exe, c.core);
+	GdbView small = testsupport::gdb_view(c.exe, c.stripped);
+	for (auto &l : small.libraries)
+		l = renamedBack(l);
+	std::string a = testsupport::describe(full), b = testsupport::describe(small);
+	EXPECT_EQ(a, b) << "full core:\n" << full.raw << "\nstripped core:\n" << small.raw;
+	EXPECT_GE(full.threads.size(), 5u) << full.raw;
+	EXPECT_FALSE(full.libraries.empty()) << full.raw;
+	for (auto &fnName : mustSee)
+		EXPECT_NE(a.find(" " + fnName), std::string::npos) << fnName << "\n" << a;
+	// the workers sit at four different depths
+	std::set<size_t> depths;
+	for (auto &t : small.threads)
+		if (std::find(t.second.begin(), t.second.end(), "park") != t.second.end())
+			depths.insert(t.second.size());
+	EXPECT_EQ(depths.size(), 4u) << b;
+}
+
+bool hasName(const std::vector<std::string> &names, const std::string &part)
+{
+	for (auto &n : names)
+		if (n.find(part) != std::string::npos)
+			return true;
+	return false;
+}
+
+} // namespace
+
+TEST(RealCore, MultiThreadedPie)
+{
+	REQUIRE_ROOT();
+	Crashed c;
+	crash(c, "-fPIE -pie", false);
+	if (HasFatalFailure())
+		return;
+	auto names = checkLayout(c.core, c.stripped);
+	EXPECT_TRUE(hasName(names, "/libc.so.6"));
+	checkGdb(c, {"crash_now", "main", "park", "level_a", "level_b", "level_c", "worker"});
+}
+
+TEST(RealCore, MultiThreadedFixedAddress)
+{
+	REQUIRE_ROOT();
+	Crashed c;
+	crash(c, "-fno-pie -no-pie", false);
+	if (HasFatalFailure())
+		return;
+	checkLayout(c.core, c.stripped);
+	checkGdb(c, {"crash_now", "main", "park", "level_a"});
+}
+
+TEST(RealCore, ThreadLibraryIsStoredAsLibathread)
+{
+	REQUIRE_ROOT();
+	std::string lib = testsupport::sh_ok("gcc -print-file-name=libpthread.so.0");
+	lib.erase(lib.find_last_not_of("\n") + 1);
+	Crashed c;
+	crash(c, "-Wl,--no-as-needed " + lib, false);
+	if (HasFatalFailure())
+		return;
+	auto names = checkLayout(c.core, c.stripped);
+	bool renamed = false;
+	for (auto &n : names)
+		if (n.find("/libathread.so.0") != std::string::npos) {
+			renamed = true;
+			// same length: the stored name differs in one letter only
+			std::string orig = renamedBack(n);
+			EXPECT_EQ(orig.size(), n.size());
+			EXPECT_NE(orig.find("/libpthread.so.0"), std::string::npos);
+		}
+	EXPECT_TRUE(renamed) << testing::PrintToString(names);
+	EXPECT_FALSE(hasName(names, "libpthread"));
+	checkGdb(c, {"crash_now", "park"});
+}
+
+TEST(RealCore, CrashInsideADlopenedLibrary)
+{
+	REQUIRE_ROOT();
+	Crashed c;
+	crash(c, "-fPIE -pie", true);
+	if (HasFatalFailure())
+		return;
+	auto names = checkLayout(c.core, c.stripped);
+	EXPECT_TRUE(hasName(names, "/libskvextra.so")) << testing::PrintToString(names);
+	checkGdb(c, {"extra_deep", "extra_entry", "main", "park"});
+}
