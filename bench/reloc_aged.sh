@@ -118,7 +118,7 @@ fsck_rc=0
 e2fsck -fn "$dev" >/dev/null 2>&1 || fsck_rc=$?
 
 echo "image ${size_mb} MiB, ${files} files, $((used / 1024)) MiB used"
-echo "wall ${wall} s, peak RSS $((rss / 1024)) MiB"
+echo "wall ${wall} s, peak RSS ${rss} KiB"
 echo "moved: in place ${iaf_i} files / ${iaf} blocks, relocated ${ief_i} files / ${ief} blocks"
 echo "file extents before ${fb}, after ${fa}; files that gained extents: ${gained}"
 echo "free space before: ${ff_before}"

@@ -248,9 +248,10 @@ TEST(Pass1Oracle, VerboseAndSummaryAgreeWithTheTree)
 	ASSERT_GE(lines.size(), 13u) << r.out;
 	EXPECT_EQ(lines[0], "Pass1:  Scaning, bitmaps");
 	EXPECT_EQ(lines[1], "Pass1:  Finished. Collected " + n + " space fragments");
-	// the driver announces the passes it runs itself, in run order
+	// every pass announces itself, in run order
 	size_t at = 2;
 	for (const char *p : {"Pass2:  Scan directory hierarchy", "Pass2:  Finished. Scanned ",
+			      "Pass3_prep:  Scan and rate cached extents", "Pass3_prep ",
 			      "Pass3:  Rescan directory hierarchy, scan inodes for relocation",
 			      "Pass3:  Finished. Found ", "Pass4: Process defrag list "}) {
 		while (at < lines.size() && lines[at].rfind(p, 0) != 0)

@@ -101,6 +101,9 @@ CmdResult run_with_pass4_hook(const std::vector<std::string> &args, const std::s
 	std::string errfile = dir + "/stderr";
 	pid_t pid = fork();
 	if (pid == 0) {
+		// a group of its own: stopping it must never make the kernel hang up
+		// an orphaned group that holds it
+		setpgid(0, 0);
 		dup2(out[1], 1);
 		int e = open(errfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 		dup2(e, 2);
