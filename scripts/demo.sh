@@ -25,15 +25,18 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== quillfold: making a 256 MiB ext4 image with fragmented files"
-mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$work/fs.img" 256M
+mkfs.ext4 -q -F -b 4096 -E lazy_itable_init=0,lazy_journal_init=0 "$work/fs.img" 256M
 dev=$(losetup -f --show "$work/fs.img")
 mkdir "$work/mnt"
 mount "$dev" "$work/mnt"
 mkdir -p "$work/mnt/data" "$work/mnt/old"
-# interleaved appends with fsync leave each file in many small pieces
-for round in $(seq 1 32); do
+# Small appends to four files in turn, each written back before the next:
+# with stream preallocation turned off for this mount the blocks are handed
+# out in request order, so the files interleave on the device.
+echo 1000000 > "/sys/fs/ext4/$(basename "$dev")/mb_stream_req"
+for round in $(seq 1 48); do
 	for f in a b c d; do
-		dd if=/dev/urandom of="$work/mnt/data/$f" bs=16k count=1 oflag=append conv=notrunc,fsync status=none
+		dd if=/dev/urandom of="$work/mnt/data/$f" bs=8k count=1 oflag=append conv=notrunc,fsync status=none
 	done
 done
 # many small files, most deleted again, the rest made old and read-only
@@ -59,6 +62,9 @@ build/defrag/quillfold -v -m "$dev" "$work/mnt"
 echo "== fragments after:"
 for f in a b c d; do filefrag "$work/mnt/data/$f"; done
 sha256sum -c --quiet "$work/sums" && echo "contents unchanged"
+umount "$work/mnt"
+echo "== e2fsck -fn $dev"
+e2fsck -fn "$dev"
 
 if [ -x build/coredump/skelvane ] && [ -f scripts/demo-skelvane.sh ]; then
 	bash scripts/demo-skelvane.sh "$top/build/coredump/skelvane"

@@ -27,3 +27,21 @@ TEST(LoopImageHelper, MountsWritesChecksAndDetaches)
 	EXPECT_NE(sh("losetup " + dev + " 2>/dev/null | grep -q fs.img").status, 0);
 	EXPECT_NE(access(mnt.c_str(), F_OK), 0);
 }
+
+TEST(LoopImageHelper, FilefragKeepsTheFlagsWithOrWithoutExpectedColumn)
+{
+	REQUIRE_ROOT();
+	LoopImage img(64, "-b 4096");
+	ASSERT_TRUE(img.ok());
+	// a written block followed by a preallocated (unwritten) range
+	sh_ok("dd if=/dev/urandom of='" + img.path("p") + "' bs=4096 count=1 status=none && " +
+	      "fallocate -o 4096 -l 40960 '" + img.path("p") + "'");
+	img.settle();
+	auto exts = filefrag(img.path("p"));
+	ASSERT_FALSE(exts.empty());
+	bool unwritten = false;
+	for (auto &e : exts)
+		unwritten |= e.flags.find("unwritten") != std::string::npos;
+	EXPECT_TRUE(unwritten);
+	EXPECT_NE(exts.back().flags.find("eof"), std::string::npos);
+}

@@ -209,10 +209,20 @@ std::vector<FragExtent> filefrag(const std::string &path)
 		unsigned idx;
 		unsigned long long l0, l1, p0, p1, len;
 		char flags[256] = "";
-		if (sscanf(line.c_str(), " %u: %llu.. %llu: %llu.. %llu: %llu: %*s %255[^\n]", &idx, &l0,
-			   &l1, &p0, &p1, &len, flags) >= 6 ||
-		    sscanf(line.c_str(), " %u: %llu.. %llu: %llu.. %llu: %llu: %255[^\n]", &idx, &l0,
-			   &l1, &p0, &p1, &len, flags) >= 6)
+		int used = 0;
+		if (sscanf(line.c_str(), " %u: %llu.. %llu: %llu.. %llu: %llu:%n", &idx, &l0, &l1, &p0,
+			   &p1, &len, &used) < 6 || !used)
+			continue;
+		// what follows is an optional "expected" block number ("1234:") and the flags
+		std::istringstream rest(line.substr((size_t)used));
+		std::string tok, fl;
+		while (rest >> tok) {
+			bool expected = fl.empty() && tok.back() == ':' &&
+					tok.find_first_not_of("0123456789") == tok.size() - 1;
+			if (!expected)
+				fl += tok;
+		}
+		snprintf(flags, sizeof(flags), "%s", fl.c_str());
 			v.push_back({l0, p0, len, flags});
 	}
 	return v;
