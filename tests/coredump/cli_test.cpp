@@ -26,7 +26,7 @@ std::string writeCore(const testsupport::TempDir &d, const handcore::CoreImage &
 
 } // namespace
 
-TEST(Cli, UsageAndMissingFile)
+TEST(Cli, UsageAndFilesThatCannotBeOpened)
 {
 	CmdResult r = run({kBin});
 	EXPECT_EQ(r.status, 255);
@@ -38,6 +38,15 @@ TEST(Cli, UsageAndMissingFile)
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "ERROR: Failed to open file: /nonexistent/core. Reason:No such file or directory\n"
 			 "ERROR: Unable to open file /nonexistent/core\n"
+			 "Coredump file read failed.\n");
+
+	// libelf cannot start on a directory, though open() accepts it
+	testsupport::TempDir d("skvcli");
+	r = run({kBin, d.path()});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "ERROR: Failed to start work with elf\n"
+			 "ERROR: Unable to open file " + d.path() + "\n"
 			 "Coredump file read failed.\n");
 
 	// an empty argument vector has no name to show, but still gets the usage

@@ -144,7 +144,7 @@ static std::string library_of(const std::string &line)
 		at = rest.find_first_not_of(" \t", 3);
 		rest = at == std::string::npos ? "" : rest.substr(at);
 	}
-	return !rest.empty() && rest[0] == '/' ? rest : "";
+	return rest;
 }
 
 static std::string digits_after(const std::string &line, const std::string &key)

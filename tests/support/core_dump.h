@@ -17,7 +17,7 @@ std::string make_core(const std::vector<std::string> &argv, const std::string &d
 // gdb -batch -ex 'info sharedlibrary' -ex 'thread apply all bt' exe core,
 // reduced to what does not depend on addresses.
 struct GdbView {
-	std::vector<std::string> libraries; // paths, in gdb's order
+	std::vector<std::string> libraries; // names as gdb lists them, in its order
 	// per thread: "Thread <n> LWP <lwp>" and the function of each frame
 	std::vector<std::pair<std::string, std::vector<std::string> > > threads;
 	std::string raw;
