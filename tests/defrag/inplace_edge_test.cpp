@@ -63,8 +63,11 @@ TEST(InPlaceEdges, SmallFilesOnlyTakeADonorFromTheirOwnGroup)
 	auto sums = checksums(img);
 	auto full_s0 = filefrag(img.path("full/s0"));
 	auto full_s1 = filefrag(img.path("full/s1"));
-	ASSERT_EQ(fragments(full_s0), 3u);
-	ASSERT_GE(fragments(filefrag(img.path("full/big"))), 20u);
+	// neighbouring pieces may happen to touch; what matters is that these
+	// files qualify
+	ASSERT_GE(fragments(full_s0), 2u);
+	ASSERT_GE(fragments(full_s1), 2u);
+	ASSERT_GE(fragments(filefrag(img.path("full/big"))), 10u);
 
 	CmdResult r = run({QUILLFOLD_BIN, "-v", "-d", "3", img.device(), img.mnt()});
 	EXPECT_EQ(r.status, 0) << r.err;
@@ -110,7 +113,7 @@ TEST(InPlaceEdges, AnOrdinaryUserRunLeavesEverythingAsItWas)
 	img.settle();
 	auto sums = checksums(img);
 	auto f0 = filefrag(img.path("u/f0"));
-	ASSERT_EQ(fragments(f0), 16u);
+	ASSERT_GE(fragments(f0), 8u);
 
 	struct stat dev_st;
 	ASSERT_EQ(stat(img.device().c_str(), &dev_st), 0);
@@ -194,9 +197,10 @@ TEST(InPlaceEdges, ANameThatChangesBeforeTheReopenIsSkipped)
 		std::string out = testing::internal::GetCapturedStdout();
 		close(fd);
 		EXPECT_EQ(ret, 0);
-		EXPECT_NE(out.find("check_iaf ino:" + std::to_string(st.st_ino) + " frag:8"),
-			  std::string::npos)
-			<< out;
+		std::string verdict = "check_iaf ino:" + std::to_string(st.st_ino) + " frag:";
+		size_t at = out.find(verdict);
+		ASSERT_NE(at, std::string::npos) << out;
+		EXPECT_NE(out.find(" ret:1\n", at), std::string::npos) << out;
 		EXPECT_EQ(err, remove ? "do_iaf_defrag_one: can not open candidate\n"
 				      : "do_iaf_defrag_one Race while reopen\n");
 		EXPECT_EQ(out.find("prepare_donor"), std::string::npos) << out;
@@ -253,6 +257,8 @@ TEST(InPlaceEdges, TheKernelWantsPageCongruentOffsetsWithSmallBlocks)
 		ASSERT_TRUE(img.ok());
 		MoveSetup m(img, bs, 61, 80);
 		uint64_t ino = inode_of(img.path("f"));
+		unsigned pieces = fragments(filefrag(img.path("f")));
+		ASSERT_GE(pieces, 2u);
 		struct donor d;
 		donor_init(&d);
 		d.fd = m.donor_fd;
@@ -263,7 +269,7 @@ TEST(InPlaceEdges, TheKernelWantsPageCongruentOffsetsWithSmallBlocks)
 			EXPECT_LT(ret, 0);
 			EXPECT_EQ(errno, EINVAL);
 			EXPECT_EQ(d.offset, 1u) << "nothing was moved";
-			EXPECT_GT(fragments(filefrag(img.path("f"))), 10u);
+			EXPECT_EQ(fragments(filefrag(img.path("f"))), pieces);
 			d.offset = 4;
 			d.length = 76;
 			EXPECT_EQ(do_defrag_one(0, m.fd, ino, nullptr, 61, &d), 0);
