@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include "candidates.h"
 #include "groups.h"
+#include "pass2.h"
 #include "spextent_tree.h"
 #include "stats.h"
 #include "syscalls.h"
@@ -136,8 +137,8 @@ int group_add_ief_candidate(defrag_context *ctx, int dir_fd, const char *name,
 int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const struct stat *st,
 		       struct fmap *fmap, struct fest *fest)
 {
-	int ro = (st->st_mode & 0111) || !(st->st_mode & 0222);
-	int old = !ro && (int64_t)st->st_mtime < (int64_t)(uint64_t)old_time;
+	int ro = file_is_ro(st);
+	int old = file_is_old(st);
 	uint64_t ief = 0;
 	uint32_t csum;
 
