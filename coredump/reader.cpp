@@ -62,7 +62,7 @@ Elf64_Ehdr *Reader::getEhdr(Elf64_Ehdr &out)
 	return gelf_getehdr(elf, &out);
 }
 
-Elf64_Phdr *Reader::findNotePhdr(Elf64_Phdr &out)
+template <typename Match> Elf64_Phdr *Reader::findPhdr(Elf64_Phdr &out, Match match)
 {
 	size_t n = 0;
 	if (elf_getphdrnum(elf, &n) != 0 || n == 0)
@@ -70,10 +70,15 @@ Elf64_Phdr *Reader::findNotePhdr(Elf64_Phdr &out)
 	for (size_t i = 0; i < n; i++) {
 		if (!gelf_getphdr(elf, (int)i, &out))
 			return nullptr;
-		if (out.p_type == PT_NOTE)
+		if (match(out))
 			return &out;
 	}
 	return nullptr;
+}
+
+Elf64_Phdr *Reader::findNotePhdr(Elf64_Phdr &out)
+{
+	return findPhdr(out, [](const Elf64_Phdr &h) { return h.p_type == PT_NOTE; });
 }
 
 Elf_Data *Reader::chunkAt(long offset, unsigned long size, Elf_Type type)
@@ -123,18 +128,11 @@ Elf64_auxv_t *Reader::findAuxvByType(Elf_Data *auxv, unsigned int type, Elf64_au
 
 Elf64_Phdr *Reader::findPhdrByVaddr(unsigned long vaddr, Elf64_Phdr &out)
 {
-	size_t n = 0;
-	if (elf_getphdrnum(elf, &n) != 0 || n == 0)
-		return nullptr;
-	for (size_t i = 0; i < n; i++) {
-		if (!gelf_getphdr(elf, (int)i, &out))
-			return nullptr;
-		// Written as a distance so that a header whose range wraps past the
-		// top of the address space cannot overflow the comparison.
-		if (vaddr >= out.p_vaddr && vaddr - out.p_vaddr < out.p_filesz)
-			return &out;
-	}
-	return nullptr;
+	// Written as a distance so that a header whose range wraps past the top
+	// of the address space cannot overflow the comparison.
+	return findPhdr(out, [vaddr](const Elf64_Phdr &h) {
+		return vaddr >= h.p_vaddr && vaddr - h.p_vaddr < h.p_filesz;
+	});
 }
 
 long Reader::findOffsetByVaddr(unsigned long vaddr)

@@ -55,6 +55,9 @@ private:
 	// A libelf chunk of size bytes at a file offset, refused when the offset
 	// is negative; libelf itself refuses chunks that leave the file.
 	Elf_Data *chunkAt(long offset, unsigned long size, Elf_Type type);
+	// The first program header, in table order, that `match` accepts; null
+	// when none does or a header cannot be fetched.
+	template <typename Match> Elf64_Phdr *findPhdr(Elf64_Phdr &out, Match match);
 
 	int fd;
 	Elf *elf;

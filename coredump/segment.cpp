@@ -16,6 +16,14 @@ Elf64_Phdr Segment::getHeader(unsigned long offset) const
 	return h;
 }
 
+Elf64_Phdr Segment::memoryHeader(unsigned long offset, unsigned long vaddr) const
+{
+	Elf64_Phdr h = Segment::getHeader(offset);
+	h.p_vaddr = vaddr;
+	h.p_filesz = getSize();
+	return h;
+}
+
 // libelf chunks may come back with no buffer for an empty range.
 static size_t chunkSize(const Elf_Data *d)
 {
@@ -52,10 +60,7 @@ RDebug::RDebug(const Elf64_Dyn &dyn_, const r_debug &debug_) : dyn(dyn_), debug(
 RDebug::~RDebug() {}
 Elf64_Phdr RDebug::getHeader(unsigned long offset) const
 {
-	Elf64_Phdr h = Segment::getHeader(offset);
-	h.p_vaddr = dyn.d_un.d_ptr;
-	h.p_filesz = getSize();
-	return h;
+	return memoryHeader(offset, dyn.d_un.d_ptr);
 }
 const void *RDebug::getBuffer() const { return &debug; }
 size_t RDebug::getSize() const { return sizeof(debug); }
@@ -64,10 +69,7 @@ Linkmap::Linkmap(unsigned long address_, const link_map &map_) : address(address
 Linkmap::~Linkmap() {}
 Elf64_Phdr Linkmap::getHeader(unsigned long offset) const
 {
-	Elf64_Phdr h = Segment::getHeader(offset);
-	h.p_vaddr = address;
-	h.p_filesz = getSize();
-	return h;
+	return memoryHeader(offset, address);
 }
 const void *Linkmap::getBuffer() const { return &map; }
 size_t Linkmap::getSize() const { return sizeof(map); }
@@ -76,10 +78,7 @@ String::String(unsigned long address_, const std::vector<char> &text_) : address
 String::~String() {}
 Elf64_Phdr String::getHeader(unsigned long offset) const
 {
-	Elf64_Phdr h = Segment::getHeader(offset);
-	h.p_vaddr = address;
-	h.p_filesz = getSize();
-	return h;
+	return memoryHeader(offset, address);
 }
 const void *String::getBuffer() const { return text.data(); }
 size_t String::getSize() const { return text.size(); }
@@ -88,10 +87,7 @@ Stack::Stack(unsigned long address_, Elf_Data *data_) : address(address_), data(
 Stack::~Stack() {}
 Elf64_Phdr Stack::getHeader(unsigned long offset) const
 {
-	Elf64_Phdr h = Segment::getHeader(offset);
-	h.p_vaddr = address;
-	h.p_filesz = getSize();
-	return h;
+	return memoryHeader(offset, address);
 }
 const void *Stack::getBuffer() const { return data ? data->d_buf : nullptr; }
 size_t Stack::getSize() const { return chunkSize(data); }

@@ -21,6 +21,11 @@ public:
 	virtual Elf64_Phdr getHeader(unsigned long offset) const;
 	virtual const void *getBuffer() const = 0;
 	virtual size_t getSize() const = 0;
+
+protected:
+	// The base header for bytes that lay at `vaddr` in the process: what the
+	// kinds that own or point at plain memory give.
+	Elf64_Phdr memoryHeader(unsigned long offset, unsigned long vaddr) const;
 };
 
 typedef std::list<boost::shared_ptr<Segment> > SegmentList;
