@@ -146,6 +146,27 @@ void ief_release_group(struct group_info *group)
 	group->cand_head = group->cand_tail = group->next = nullptr;
 }
 
+// Reopens a candidate by its handle and reads its status. A candidate that
+// cannot be opened or stated is marked to be ignored; -1 then.
+static int ief_open_candidate(defrag_context *ctx, struct fhandle *rfh, int flags,
+			      const char *caller, struct stat *st)
+{
+	int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, rfh->handle, flags);
+	if (fd < 0) {
+		if (debug_flags & 0x01)
+			fprintf(stderr, "%s Can not open file %d, ignore\n", caller, errno);
+		rfh->flags |= SP_FL_IGNORE;
+		return -1;
+	}
+	if (fstat(fd, st)) {
+		fprintf(stderr, "Fstat faild with %d\n", errno);
+		rfh->flags |= SP_FL_IGNORE;
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fhandle *rfh,
 		       struct donor *donor)
 {
@@ -155,20 +176,9 @@ void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fha
 
 	IEF_ASSERT(rfh->flags & SP_FL_FMAP, "rfh->flags & SP_FL_FMAP");
 
-	int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, rfh->handle, O_RDWR);
-	if (fd < 0) {
-		if (debug_flags & 0x01)
-			fprintf(stderr, "%s Can not open file %d, ignore\n", "do_ief_defrag_one",
-				errno);
-		rfh->flags |= SP_FL_IGNORE;
+	int fd = ief_open_candidate(ctx, rfh, O_RDWR, "do_ief_defrag_one", &st);
+	if (fd < 0)
 		return;
-	}
-	if (fstat(fd, &st)) {
-		fprintf(stderr, "Fstat faild with %d\n", errno);
-		rfh->flags |= SP_FL_IGNORE;
-		close(fd);
-		return;
-	}
 
 	int ret = __get_inode_fiemap(ctx, fd, st.st_ino, ctx->blocksize_bits, &map, &fest);
 	// the file changed since it was verified: leave it alone, silently
@@ -225,20 +235,9 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 
 		if (!(rfh->flags & SP_FL_IEF_RELOC) || (rfh->flags & SP_FL_IGNORE))
 			continue;
-		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, rfh->handle, O_RDONLY);
-		if (fd < 0) {
-			if (debug_flags & 0x01)
-				fprintf(stderr, "%s Can not open file %d, ignore\n", "ief_defrag_group",
-					errno);
-			rfh->flags |= SP_FL_IGNORE;
+		int fd = ief_open_candidate(ctx, rfh, O_RDONLY, "ief_defrag_group", &st);
+		if (fd < 0)
 			continue;
-		}
-		if (fstat(fd, &st)) {
-			fprintf(stderr, "Fstat faild with %d\n", errno);
-			rfh->flags |= SP_FL_IGNORE;
-			close(fd);
-			continue;
-		}
 		ief_defrag_prep_one(ctx, group, rfh, fd, &st);
 		close(fd);
 	}
