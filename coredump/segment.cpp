@@ -20,7 +20,9 @@ Elf64_Phdr Segment::memoryHeader(unsigned long offset, unsigned long vaddr) cons
 {
 	Elf64_Phdr h = Segment::getHeader(offset);
 	h.p_vaddr = vaddr;
-	h.p_filesz = getSize();
+	// A loadable segment's file image is never larger than its memory
+	// image: readers of the core that check this refuse the file otherwise.
+	h.p_filesz = h.p_memsz = getSize();
 	return h;
 }
 
@@ -48,8 +50,8 @@ Elf64_Phdr Dynamic::getHeader(unsigned long offset) const
 	Elf64_Phdr h = Segment::getHeader(offset);
 	h.p_flags = phdr.p_flags;
 	h.p_vaddr = phdr.p_vaddr;
-	h.p_filesz = phdr.p_filesz;
-	h.p_memsz = phdr.p_memsz;
+	// Only p_filesz bytes are kept, so only they are claimed in memory.
+	h.p_filesz = h.p_memsz = phdr.p_filesz;
 	h.p_align = phdr.p_align;
 	return h;
 }

@@ -123,6 +123,11 @@ std::vector<std::string> checkLayout(const std::string &corePath, const std::str
 	EXPECT_EQ(out.eh.e_flags, full.eh.e_flags);
 	EXPECT_EQ(out.eh.e_ehsize, full.eh.e_ehsize);
 	EXPECT_EQ(out.eh.e_phnum, out.ph.size());
+	for (auto &p : out.ph) {
+		if (p.p_type == PT_LOAD) {
+			EXPECT_EQ(p.p_memsz, p.p_filesz) << std::hex << p.p_vaddr;
+		}
+	}
 
 	// 1: the note segment, the core's own header but for the offset
 	size_t noteAt = 0;
