@@ -94,4 +94,18 @@ Elf64_Phdr Stack::getHeader(unsigned long offset) const
 const void *Stack::getBuffer() const { return data ? data->d_buf : nullptr; }
 size_t Stack::getSize() const { return chunkSize(data); }
 
+ModulePage::ModulePage(const Elf64_Phdr &phdr_, Elf_Data *data_) : phdr(phdr_), data(data_) {}
+ModulePage::~ModulePage() {}
+Elf64_Phdr ModulePage::getHeader(unsigned long offset) const
+{
+	// The mapping's flags and alignment stay; only the kept page is claimed.
+	Elf64_Phdr h = phdr;
+	h.p_offset = offset;
+	h.p_paddr = 0;
+	h.p_filesz = h.p_memsz = getSize();
+	return h;
+}
+const void *ModulePage::getBuffer() const { return data ? data->d_buf : nullptr; }
+size_t ModulePage::getSize() const { return chunkSize(data); }
+
 } // namespace Skelvane
