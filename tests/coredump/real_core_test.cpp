@@ -2,6 +2,7 @@
 // is checked against the full core byte by byte, and gdb must name the same
 // libraries and the same frames for every thread in both.
 #include "core_dump.h"
+#include "crash_programs.h"
 #include "elf_view.h"
 #include "test_support.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 using testsupport::CmdResult;
 using testsupport::GdbView;
@@ -18,47 +20,6 @@ using elfview::View;
 namespace {
 
 const std::string kBin = SKELVANE_BIN;
-
-// Four workers park at different call depths; then the main thread crashes,
-// either here or, given a library path, inside a library it dlopens.
-const char kProgram[] = R"(
-#include <atomic>
-#include <dlfcn.h>
-#include <pthread.h>
-#include <unistd.h>
-static std::atomic<int> ready{0};
-int *volatile null_target;
-extern "C" {
-__attribute__((noinline)) void park(void) { ready++; for (;;) pause(); }
-__attribute__((noinline)) void level_c(int d) { if (d > 0) level_c(d - 1); else park(); asm volatile(""); }
-__attribute__((noinline)) void level_b(int d) { level_c(d); asm volatile(""); }
-__attribute__((noinline)) void level_a(int d) { level_b(d); asm volatile(""); }
-__attribute__((noinline)) void crash_now(void) { *null_target = 1; }
-}
-static void *worker(void *arg) { level_a((int)(long)arg); return nullptr; }
-int main(int argc, char **argv) {
-	pthread_t t[4];
-	for (long i = 0; i < 4; i++)
-		pthread_create(&t[i], nullptr, worker, (void *)(i * 2));
-	while (ready.load() < 4)
-		usleep(1000);
-	if (argc > 1) {
-		void *h = dlopen(argv[1], RTLD_NOW);
-		if (!h) return 2;
-		void (*entry)(int) = (void (*)(int))dlsym(h, "extra_entry");
-		if (!entry) return 3;
-		entry(3);
-	}
-	crash_now();
-	return 1;
-}
-)";
-
-const char kLibrary[] = R"(
-volatile int *volatile extra_target;
-__attribute__((noinline)) void extra_deep(int d) { if (d > 0) extra_deep(d - 1); else *extra_target = 7; asm volatile(""); }
-void extra_entry(int d) { extra_deep(d); asm volatile(""); }
-)";
 
 struct Crashed {
 	TempDir dir{"skvreal"};
@@ -71,21 +32,8 @@ struct Crashed {
 void crash(Crashed &c, const std::string &options, bool withLibrary)
 {
 	const std::string &d = c.dir.path();
-	{
-		FILE *f = fopen((d + "/prog.cpp").c_str(), "w");
-		fputs(kProgram, f);
-		fclose(f);
-	}
-	c.exe = d + "/prog";
-	testsupport::sh_ok("g++ -g -O1 -pthread " + options + " -o " + c.exe + " " + d + "/prog.cpp");
-	c.args = {c.exe};
-	if (withLibrary) {
-		FILE *f = fopen((d + "/extra.c").c_str(), "w");
-		fputs(kLibrary, f);
-		fclose(f);
-		testsupport::sh_ok("gcc -g -O1 -shared -fPIC -o " + d + "/libskvextra.so " + d + "/extra.c");
-		c.args.push_back(d + "/libskvextra.so");
-	}
+	c.args = crashprog::build(d, options, withLibrary);
+	c.exe = c.args[0];
 	std::string why;
 	c.core = testsupport::make_core(c.args, d, &why);
 	ASSERT_FALSE(c.core.empty()) << why;
@@ -307,4 +255,68 @@ TEST(RealCore, CrashInsideADlopenedLibrary)
 	auto names = checkLayout(c.core, c.stripped);
 	EXPECT_TRUE(hasName(names, "/libskvextra.so")) << testing::PrintToString(names);
 	checkGdb(c, {"extra_deep", "extra_entry", "main", "park"});
+}
+
+namespace {
+
+// eu-stack's view: "TID <n>:" and the function of each frame ("??" where it
+// names none), addresses left out.
+std::vector<std::string> euStack(const std::string &core)
+{
+	CmdResult r = testsupport::run({"eu-stack", "--core", core});
+	std::vector<std::string> lines;
+	std::istringstream in(r.out);
+	std::string line;
+	while (std::getline(in, line)) {
+		std::istringstream f(line);
+		std::string first, addr, fn;
+		f >> first >> addr >> fn;
+		if (first == "TID")
+			lines.push_back(line);
+		else if (!first.empty() && first[0] == '#')
+			lines.push_back(fn.empty() ? "??" : fn);
+	}
+	return lines;
+}
+
+// The build IDs that eu-unstrip -n finds for the modules of a core.
+std::set<std::string> buildIds(const std::string &core)
+{
+	CmdResult r = testsupport::run({"eu-unstrip", "-n", "--core", core});
+	std::set<std::string> ids;
+	std::istringstream in(r.out);
+	std::string line;
+	while (std::getline(in, line)) {
+		std::istringstream f(line);
+		std::string range, id;
+		f >> range >> id;
+		ids.insert(id.substr(0, id.find('@')));
+	}
+	return ids;
+}
+
+} // namespace
+
+// With --build-ids the stripped core keeps each loaded object's first page,
+// from which elfutils recognises the modules: it then unwinds every thread
+// as on the full core and finds the same build IDs.
+TEST(RealCore, BuildIdsLetElfutilsReadTheStrippedCore)
+{
+	REQUIRE_ROOT();
+	for (bool withLibrary : {false, true}) {
+		SCOPED_TRACE(withLibrary ? "dlopen" : "five threads");
+		Crashed c;
+		crash(c, "-fPIE -pie", withLibrary);
+		if (HasFatalFailure())
+			return;
+		std::string withIds = c.dir.path() + "/ids.core";
+		ASSERT_EQ(testsupport::sh(kBin + " --build-ids " + c.core + " > " + withIds).status, 0);
+		std::vector<std::string> full = euStack(c.core);
+		EXPECT_GE(std::count(full.begin(), full.end(), "crash_now") + std::count(full.begin(), full.end(), "extra_deep"),
+			  1) << testing::PrintToString(full);
+		EXPECT_EQ(euStack(withIds), full);
+		std::set<std::string> ids = buildIds(c.core);
+		EXPECT_GE(ids.size(), withLibrary ? 5u : 4u) << testing::PrintToString(ids);
+		EXPECT_EQ(buildIds(withIds), ids);
+	}
 }
