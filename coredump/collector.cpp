@@ -90,12 +90,19 @@ Collector::Collector(const std::string &dir_, unsigned long keep_, bool buildIds
 
 Collector::~Collector()
 {
-	if (tempFd >= 0)
-		close(tempFd);
-	if (!tempName.empty())
-		unlinkat(dirFd, tempName.c_str(), 0);
+	discard();
 	if (dirFd >= 0)
 		close(dirFd);
+}
+
+void Collector::discard()
+{
+	if (tempFd >= 0)
+		close(tempFd);
+	tempFd = -1;
+	if (!tempName.empty())
+		unlinkat(dirFd, tempName.c_str(), 0);
+	tempName.clear();
 }
 
 std::string Collector::safeName(const std::string &text)
@@ -213,8 +220,10 @@ bool Collector::collect(int fd, const boost::shared_ptr<Memory> &memory, const s
 		      std::to_string(core.reader->getCoreSize()) + " bytes";
 		ok = false;
 	}
-	if (!ok || !writeOutput(core, name, why))
+	if (!ok || !writeOutput(core, name, why)) {
+		discard();
 		return false;
+	}
 	prune();
 	return true;
 }

@@ -41,6 +41,8 @@ private:
 	bool openDirectory(std::string &why);
 	bool writeOutput(const Core &core, const std::string &name, std::string &why);
 	void prune();
+	// Closes and removes the temporary file, if any.
+	void discard();
 
 	std::string dir;
 	unsigned long keep;
