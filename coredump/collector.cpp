@@ -207,25 +207,37 @@ bool Collector::collect(int fd, const boost::shared_ptr<Memory> &memory, const s
 		ok = core.collect(fd, memory, why);
 	}
 
-	// The kernel waits until the whole core is read; the process's memory
-	// has been read by now, so it may go.
+	// The stripped core is complete once memory has been read: it goes to
+	// disk now, and the rest of the stream, which the kernel waits to hand
+	// over, is read afterwards.
+	if (ok)
+		ok = writeOutput(core, name, why);
 	bool drained;
 	unsigned long total = drainStream(fd, drained);
 	if (ok && !drained) {
 		why = reasonOf("reading the core stream failed");
 		ok = false;
-	}
-	if (ok && total + core.reader->getStreamRead() < core.reader->getCoreSize()) {
+	} else if (ok && total + core.reader->getStreamRead() < core.reader->getCoreSize()) {
+		// The dump was cut short: the file mode would not see this core.
 		why = "the core stream ended after " + std::to_string(total + core.reader->getStreamRead()) + " of " +
 		      std::to_string(core.reader->getCoreSize()) + " bytes";
 		ok = false;
 	}
-	if (!ok || !writeOutput(core, name, why)) {
+	if (!ok) {
 		discard();
+		unpublish(name);
 		return false;
 	}
 	prune();
 	return true;
+}
+
+void Collector::unpublish(const std::string &name)
+{
+	struct stat st;
+	if (written.st_ino != 0 && fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    st.st_ino == written.st_ino && st.st_dev == written.st_dev)
+		unlinkat(dirFd, name.c_str(), 0);
 }
 
 bool Collector::writeOutput(const Core &core, const std::string &name, std::string &why)
@@ -240,7 +252,7 @@ bool Collector::writeOutput(const Core &core, const std::string &name, std::stri
 			return false;
 		}
 	}
-	if (fsync(tempFd) != 0) {
+	if (fsync(tempFd) != 0 || fstat(tempFd, &written) != 0) {
 		why = reasonOf("cannot write " + dir + "/" + tempName);
 		return false;
 	}

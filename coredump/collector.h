@@ -6,6 +6,7 @@
 #include "core.h"
 
 #include <string>
+#include <sys/stat.h>
 
 namespace Skelvane {
 
@@ -20,9 +21,10 @@ public:
 	// Reads the core of process pid (crashed at time, named comm) from fd,
 	// the contents of its mappings from memory, and writes the stripped core
 	// as "core.<comm>.<pid>.<time>" into the directory, keeping only the
-	// newest `keep` of them. fd is read to its end in every case, so the
-	// kernel is never left waiting. On failure nothing is left in the
-	// directory and why holds the reason.
+	// newest `keep` of them. The output is on disk before the rest of the
+	// stream is read; fd is read to its end in every case, so the kernel is
+	// never left waiting. A stream shorter than its headers say fails. On
+	// failure nothing is left in the directory and why holds the reason.
 	bool collect(int fd, const boost::shared_ptr<Memory> &memory, const std::string &pid,
 		     const std::string &time, const std::string &comm, std::string &why);
 
@@ -43,6 +45,8 @@ private:
 	void prune();
 	// Closes and removes the temporary file, if any.
 	void discard();
+	// Removes the output written under name, if it is still that file.
+	void unpublish(const std::string &name);
 
 	std::string dir;
 	unsigned long keep;
@@ -50,6 +54,7 @@ private:
 	int dirFd = -1;
 	int tempFd = -1;
 	std::string tempName;
+	struct stat written = {}; // the output once synced
 };
 
 } // namespace Skelvane
