@@ -2,14 +2,14 @@
 # The crash collector against the file mode. A program with four idle worker
 # threads touches a heap of each given size and crashes, once with skelvane
 # --collect as the kernel's core handler and once with the kernel writing the
-# full core to a file that skelvane then strips. Prints, per heap size and
-# mode: seconds from the crash to the stripped core on disk (collect: until
-# the rename that publishes it, read from the directory's modification time;
-# file: the full core written, then stripped),
-# seconds from the crash until the kernel lets the process go (it waits for
-# the handler, core_pipe_limit 16), the handler's (or stripper's) peak
-# memory, the output size and, for the file mode, the full core's size and
-# the time to sync it to disk.
+# full core to a file that skelvane --build-ids then strips (the same output
+# as the handler gives). Prints, per heap size and mode: seconds from the
+# crash to the stripped core on disk (collect: until the rename that
+# publishes it, read from the directory's modification time; file: the full
+# core written, then stripped), seconds from the crash until the kernel lets
+# the process go (it waits for the handler, core_pipe_limit 16), the
+# handler's (or stripper's) peak memory, the output size and, for the file
+# mode, the full core's size and the time to sync it to disk.
 # Usage (as root): bash bench/skelvane_collect.sh <path-to-skelvane> [MiB ...]
 set -euo pipefail
 bin=$(readlink -f "$1")
@@ -98,7 +98,7 @@ for mib in "${sizes[@]}"; do
 	s0=$(date +%s.%N)
 	sync "$core"
 	s1=$(date +%s.%N)
-	/usr/bin/time -f '%e %M' -o "$work/strip.time" "$bin" "$core" > "$work/full/small.core"
+	/usr/bin/time -f '%e %M' -o "$work/strip.time" "$bin" --build-ids "$core" > "$work/full/small.core"
 	sync "$work/full/small.core"
 	s2=$(date +%s.%N)
 	read -r _ rss < "$work/strip.time"
