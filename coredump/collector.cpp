@@ -228,7 +228,7 @@ bool Collector::collect(int fd, const boost::shared_ptr<Memory> &memory, const s
 		unpublish(name);
 		return false;
 	}
-	prune();
+	prune(name);
 	return true;
 }
 
@@ -278,7 +278,7 @@ bool Collector::writeOutput(const Core &core, const std::string &name, std::stri
 	return true;
 }
 
-void Collector::prune()
+void Collector::prune(const std::string &kept)
 {
 	int fd = dup(dirFd);
 	DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -298,8 +298,17 @@ void Collector::prune()
 	}
 	closedir(d);
 	std::sort(cores.rbegin(), cores.rend());
-	for (size_t i = keep; i < cores.size(); i++)
-		unlinkat(dirFd, cores[i].second.c_str(), 0);
+	// The core just written counts among the kept ones whatever the clock
+	// said of the others.
+	size_t left = keep > 0 ? keep - 1 : 0;
+	for (auto &c : cores) {
+		if (c.second == kept)
+			continue;
+		if (left > 0)
+			left--;
+		else
+			unlinkat(dirFd, c.second.c_str(), 0);
+	}
 }
 
 } // namespace Skelvane

@@ -42,7 +42,8 @@ private:
 
 	bool openDirectory(std::string &why);
 	bool writeOutput(const Core &core, const std::string &name, std::string &why);
-	void prune();
+	// Removes all but the newest `keep` stripped cores; never `kept`.
+	void prune(const std::string &kept);
 	// Closes and removes the temporary file, if any.
 	void discard();
 	// Removes the output written under name, if it is still that file.
