@@ -365,8 +365,40 @@ Elf64_auxv_t *Reader::findAuxvByType(Elf_Data *auxv, unsigned int type, Elf64_au
 	return nullptr;
 }
 
+void Reader::indexRanges()
+{
+	indexed = true;
+	size_t n = 0;
+	if (elf_getphdrnum(elf, &n) != 0)
+		return;
+	std::vector<std::pair<unsigned long, unsigned long> > ends;
+	for (size_t i = 0; i < n; i++) {
+		Elf64_Phdr h;
+		if (!gelf_getphdr(elf, (int)i, &h) || h.p_vaddr + h.p_filesz < h.p_vaddr)
+			return;
+		if (h.p_filesz > 0) {
+			byVaddr.push_back({h.p_vaddr, i});
+			ends.push_back({h.p_vaddr, h.p_vaddr + h.p_filesz});
+		}
+	}
+	std::sort(byVaddr.begin(), byVaddr.end());
+	std::sort(ends.begin(), ends.end());
+	for (size_t i = 1; i < ends.size(); i++)
+		if (ends[i].first < ends[i - 1].second)
+			return;
+	indexUsable = true;
+}
+
 Elf64_Phdr *Reader::findPhdrByVaddr(unsigned long vaddr, Elf64_Phdr &out)
 {
+	if (!indexed)
+		indexRanges();
+	if (indexUsable) {
+		auto at = std::upper_bound(byVaddr.begin(), byVaddr.end(), std::make_pair(vaddr, ~(size_t)0));
+		if (at == byVaddr.begin() || !gelf_getphdr(elf, (int)(at - 1)->second, &out))
+			return nullptr;
+		return vaddr - out.p_vaddr < out.p_filesz ? &out : nullptr;
+	}
 	// Written as a distance so that a header whose range wraps past the top
 	// of the address space cannot overflow the comparison.
 	return findPhdr(out, [vaddr](const Elf64_Phdr &h) {

@@ -9,6 +9,7 @@
 #include <sys/procfs.h>
 
 #include <list>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,15 @@ private:
 
 	int fd;
 	Elf *elf;
+
+	// The dumped ranges of the program headers by address, with their
+	// table index, when no two of them overlap: then the one range that
+	// holds an address is also the first in table order, and a lookup
+	// need not scan the table (a core may have tens of thousands of
+	// mappings, and every record and name read is a lookup).
+	void indexRanges();
+	bool indexed = false, indexUsable = false;
+	std::vector<std::pair<unsigned long, size_t> > byVaddr;
 
 	// Only for a Reader on a stream (memory set).
 	struct Range {
