@@ -71,17 +71,17 @@ std::string pipePattern(const TempDir &t, const std::string &handler)
 // gdb's view of a core as it stays from one crash of a program to the next:
 // the libraries, and the frames of each thread, whose order and ids the
 // kernel chooses anew.
-std::string framesAndLibraries(const GdbView &v)
+std::string framesAndLibraries(const GdbView &v, size_t frames)
 {
 	std::ostringstream os;
 	for (auto &l : v.libraries)
 		os << "lib " << l << "\n";
 	std::vector<std::string> threads;
 	for (auto &t : v.threads) {
-		std::string frames = "thread:";
-		for (auto &f : t.second)
-			frames += " " + f;
-		threads.push_back(frames);
+		std::string text = "thread:";
+		for (size_t i = 0; i < t.second.size() && (frames == 0 || i < frames); i++)
+			text += " " + t.second[i];
+		threads.push_back(text);
 	}
 	std::sort(threads.begin(), threads.end());
 	for (auto &t : threads)
@@ -91,10 +91,13 @@ std::string framesAndLibraries(const GdbView &v)
 
 // The handler as core_pattern leaves one stripped core, private to root, in
 // a directory it makes; gdb reads it as a full core of the same program.
-void collectOneCrash(const std::string &options, bool withLibrary, const std::vector<std::string> &mustSee)
+// frames, when not 0, is how many of each thread's innermost frames are
+// compared.
+void collectOneCrash(const std::string &options, bool withLibrary, const std::vector<std::string> &mustSee,
+		     const char *program = crashprog::kProgram, size_t threads = 5, size_t frames = 0)
 {
 	TempDir t("skvcollect");
-	std::vector<std::string> args = crashprog::build(t.path(), options, withLibrary);
+	std::vector<std::string> args = crashprog::build(t.path(), options, withLibrary, program);
 	const std::string out = t.path() + "/cores";
 	std::string why;
 	int pid = testsupport::crash_with_handler(args, t.path(), pipePattern(t, kBin + " --collect " + out), &why);
@@ -112,9 +115,9 @@ void collectOneCrash(const std::string &options, bool withLibrary, const std::ve
 	std::string full = testsupport::make_core(args, t.path(), &why);
 	ASSERT_FALSE(full.empty()) << why;
 	GdbView a = testsupport::gdb_view(args[0], full), b = testsupport::gdb_view(args[0], out + "/" + names[0]);
-	std::string fa = framesAndLibraries(a);
-	EXPECT_EQ(fa, framesAndLibraries(b)) << "full core:\n" << a.raw << "\ncollected core:\n" << b.raw;
-	EXPECT_GE(a.threads.size(), 5u) << a.raw;
+	std::string fa = framesAndLibraries(a, frames);
+	EXPECT_EQ(fa, framesAndLibraries(b, frames)) << "full core:\n" << a.raw << "\ncollected core:\n" << b.raw;
+	EXPECT_EQ(a.threads.size(), threads) << a.raw;
 	for (auto &fn : mustSee)
 		EXPECT_NE(fa.find(" " + fn), std::string::npos) << fn << "\n" << fa;
 }
@@ -137,6 +140,14 @@ TEST(Collect, CrashInADlopenedLibraryLeavesOneStrippedCore)
 {
 	REQUIRE_ROOT();
 	collectOneCrash("-fPIE -pie", true, {"extra_deep", "extra_entry", "main", "park"});
+}
+
+// The thread that overflowed its stack faulted below the stack mapping; its
+// frames are kept all the same.
+TEST(Collect, StackOverflowCrashLeavesOneStrippedCore)
+{
+	REQUIRE_ROOT();
+	collectOneCrash("-fstack-clash-protection", false, {"dive", "idle"}, crashprog::kOverflow, 3, 20);
 }
 
 // What the kernel pipes in, stripped by the handler, is byte for byte what

@@ -51,13 +51,57 @@ __attribute__((noinline)) void extra_deep(int d) { if (d > 0) extra_deep(d - 1);
 void extra_entry(int d) { extra_deep(d); asm volatile(""); }
 )";
 
-// Builds the program (and, withLibrary, the library it then dlopens) in dir
+// Two threads idle while one recurses with 64 KiB frames until its stack
+// runs out: the main thread (its stack limit lowered to keep the core small)
+// or, built with -DIN_WORKER, a thread with a 1 MiB stack. Probing each page
+// of a frame makes the fault land right below the stack, never beyond it.
+inline const char kOverflow[] = R"(
+#include <atomic>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+static std::atomic<int> ready{0};
+extern "C" {
+__attribute__((noinline)) void idle(void) { ready++; for (;;) pause(); }
+__attribute__((noinline)) int dive(int d) {
+	volatile char frame[65536];
+	frame[d & 0xffff] = (char)d;
+	return dive(d + 1) + frame[(d * 7) & 0xffff];
+}
+}
+static void *idler(void *) { idle(); return nullptr; }
+static void *diver(void *) { return (void *)(long)dive(0); }
+int main() {
+	pthread_t t[3];
+	for (int i = 0; i < 2; i++)
+		pthread_create(&t[i], nullptr, idler, nullptr);
+	while (ready.load() < 2)
+		usleep(1000);
+#ifdef IN_WORKER
+	pthread_attr_t a;
+	pthread_attr_init(&a);
+	pthread_attr_setstacksize(&a, 1 << 20);
+	pthread_create(&t[2], &a, diver, nullptr);
+	pthread_join(t[2], nullptr);
+	return 1;
+#else
+	struct rlimit rl;
+	getrlimit(RLIMIT_STACK, &rl);
+	rl.rlim_cur = 2 << 20;
+	setrlimit(RLIMIT_STACK, &rl);
+	return dive(0);
+#endif
+}
+)";
+
+// Builds a program (and, withLibrary, the library kProgram dlopens) in dir
 // with the given compiler options; gives the command line that crashes it.
-inline std::vector<std::string> build(const std::string &d, const std::string &options, bool withLibrary)
+inline std::vector<std::string> build(const std::string &d, const std::string &options, bool withLibrary,
+				      const char *program = kProgram)
 {
 	{
 		FILE *f = fopen((d + "/prog.cpp").c_str(), "w");
-		fputs(kProgram, f);
+		fputs(program, f);
 		fclose(f);
 	}
 	std::string exe = d + "/prog";

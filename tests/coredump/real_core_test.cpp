@@ -29,10 +29,10 @@ struct Crashed {
 
 // Builds the program with the given compiler options, crashes it and strips
 // its core; fails the test on any step.
-void crash(Crashed &c, const std::string &options, bool withLibrary)
+void crash(Crashed &c, const std::string &options, bool withLibrary, const char *program = crashprog::kProgram)
 {
 	const std::string &d = c.dir.path();
-	c.args = crashprog::build(d, options, withLibrary);
+	c.args = crashprog::build(d, options, withLibrary, program);
 	c.exe = c.args[0];
 	std::string why;
 	c.core = testsupport::make_core(c.args, d, &why);
@@ -158,12 +158,17 @@ std::vector<std::string> checkLayout(const std::string &corePath, const std::str
 	return names;
 }
 
-// gdb names the same libraries (libathread standing for libpthread) and the
-// same functions for every thread in both cores.
-void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
+// gdb's views of the full and the stripped core, made comparable: each
+// thread cut to its innermost `frames` frames (0: all of them) and
+// libathread standing for libpthread.
+void gdbViews(const Crashed &c, GdbView &full, GdbView &small, size_t frames = 0)
 {
-	GdbView full = testsupport::gdb_view(c.exe, c.core);
-	GdbView small = testsupport::gdb_view(c.exe, c.stripped);
+	full = testsupport::gdb_view(c.exe, c.core);
+	small = testsupport::gdb_view(c.exe, c.stripped);
+	for (GdbView *v : {&full, &small})
+		for (auto &t : v->threads)
+			if (frames && t.second.size() > frames)
+				t.second.resize(frames);
 	for (auto &l : small.libraries)
 		l = renamedBack(l);
 	// The vDSO's image lives only in the process's memory, which the stripped
@@ -174,6 +179,14 @@ void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
 	if (vdso != small.libraries.end() &&
 	    std::find(full.libraries.begin(), full.libraries.end(), "linux-vdso.so.1") == full.libraries.end())
 		small.libraries.erase(vdso);
+}
+
+// gdb names the same libraries and the same functions for every thread in
+// both cores.
+void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
+{
+	GdbView full, small;
+	gdbViews(c, full, small);
 	std::string a = testsupport::describe(full), b = testsupport::describe(small);
 	EXPECT_EQ(a, b) << "full core:\n" << full.raw << "\nstripped core:\n" << small.raw;
 	EXPECT_GE(full.threads.size(), 5u) << full.raw;
@@ -319,4 +332,43 @@ TEST(RealCore, BuildIdsLetElfutilsReadTheStrippedCore)
 		EXPECT_GE(ids.size(), withLibrary ? 5u : 4u) << testing::PrintToString(ids);
 		EXPECT_EQ(buildIds(withIds), ids);
 	}
+}
+
+// A stack overflow leaves the stack pointer below the stack mapping, in
+// memory that holds nothing; the frames above it are what gdb unwinds.
+void checkOverflow(const std::string &options, size_t threads)
+{
+	Crashed c;
+	crash(c, "-fstack-clash-protection " + options, false, crashprog::kOverflow);
+	if (::testing::Test::HasFatalFailure())
+		return;
+	// one stack pointer, the overflowed one, lies outside the dumped memory
+	View core = View::load(c.core);
+	std::vector<uint64_t> sps = core.stackPointers();
+	EXPECT_EQ(std::count_if(sps.begin(), sps.end(), [&](uint64_t sp) { return !core.mapping(sp); }), 1);
+	GdbView full, small;
+	gdbViews(c, full, small, 20);
+	std::string a = testsupport::describe(full);
+	EXPECT_EQ(a, testsupport::describe(small)) << "full core:\n" << full.raw << "\nstripped core:\n" << small.raw;
+	EXPECT_FALSE(full.libraries.empty()) << full.raw;
+	ASSERT_EQ(full.threads.size(), threads) << full.raw;
+	size_t idle = 0, deep = 0;
+	for (auto &t : full.threads) {
+		idle += std::find(t.second.begin(), t.second.end(), "idle") != t.second.end();
+		deep += std::count(t.second.begin(), t.second.end(), "dive") >= 10;
+	}
+	EXPECT_EQ(idle, 2u) << a;
+	EXPECT_EQ(deep, 1u) << a;
+}
+
+TEST(RealCore, MainThreadStackOverflow)
+{
+	REQUIRE_ROOT();
+	checkOverflow("", 3);
+}
+
+TEST(RealCore, WorkerThreadStackOverflow)
+{
+	REQUIRE_ROOT();
+	checkOverflow("-DIN_WORKER", 4);
 }
