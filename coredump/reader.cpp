@@ -166,7 +166,7 @@ boost::shared_ptr<Reader> Reader::openCoreStream(int in, const boost::shared_ptr
 		return boost::shared_ptr<Reader>();
 	}
 	if (eh.e_phentsize != sizeof(Elf64_Phdr) || eh.e_phnum == 0 || eh.e_phnum == PN_XNUM) {
-		why = "the core stream has no program header table of its own size";
+		why = "the core stream's program header table is empty, extended or of an odd entry size";
 		return boost::shared_ptr<Reader>();
 	}
 	unsigned long tableEnd = eh.e_phoff + (unsigned long)eh.e_phnum * sizeof(Elf64_Phdr);
