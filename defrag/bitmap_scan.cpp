@@ -4,12 +4,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 extern "C" {
 #include <et/com_err.h>
 }
 #include "bitmap_scan.h"
 #include "spextent_tree.h"
 #include "stats.h"
+#include "syscalls.h"
+
+// The bitmaps are read from the device while the kernel goes on allocating.
+// A bitmap caught while the kernel rewrites it fails its checksum, and so does
+// one that changed after the group descriptors, which hold the checksums, were
+// read at open time; neither says anything is wrong with the file system.
+#define BITMAP_READ_TRIES 5
+#define BITMAP_RETRY_PAUSE_US 100000
 
 // Both live at file scope so that a fatal exit in the middle of the scan
 // leaves them reachable (no leak report), like the records already linked.
@@ -83,14 +92,40 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 	}
 }
 
+// Loads the bitmaps, reading again on a freshly opened handle (new
+// descriptors, no cached blocks) after a short pause while the read fails.
+// 0 once loaded; -1 when the failure persists.
+static int load_bitmaps(defrag_context *ctx)
+{
+	for (int attempt = 1;; attempt++) {
+		if (!qf_sys.read_bitmaps(ctx->fs) && ctx->fs->block_map)
+			return 0;
+		if (attempt == BITMAP_READ_TRIES)
+			return -1;
+		if (debug_flags & 0x02)
+			printf("Pass1: bitmaps changed while being read, reading again\n");
+		usleep(BITMAP_RETRY_PAUSE_US);
+		ext2_filsys fresh;
+		if (open_fs(ctx->fs->device_name, &fresh))
+			continue;
+		// the group slots were sized from the first handle: a file system
+		// resized meanwhile is not the one this run was set up for
+		if (fresh->group_desc_count != ctx->fs->group_desc_count) {
+			ext2fs_close(fresh);
+			return -1;
+		}
+		ext2fs_close(ctx->fs);
+		ctx->fs = fresh;
+	}
+}
+
 void pass1(defrag_context *ctx)
 {
-	ext2_filsys fs = ctx->fs;
-
-	if (ext2fs_read_bitmaps(fs) || !fs->block_map) {
+	if (load_bitmaps(ctx)) {
 		fprintf(stderr, "Error while allocating block bitmap\n");
 		exit(1);
 	}
+	ext2_filsys fs = ctx->fs;
 	pass1_buf = (unsigned char *)malloc(fs->super->s_clusters_per_group / 8);
 	if (!pass1_buf) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "pass1", errno);

@@ -83,6 +83,10 @@ extern uint32_t run_uid;
 extern struct timeval start_time;
 extern uint32_t old_time;
 
+// Opens the file system read-only, as every handle of a run is opened:
+// nothing is ever written through the library.
+errcode_t open_fs(const char *device, ext2_filsys *fs);
+
 // Number of group slots: one per (flex) group, the last one possibly partial.
 uint32_t group_slot_count(const defrag_context *ctx);
 // (Flex) group of an inode: ((ino - 1) / inodes per group) >> flex_log, ino as 32 bits.

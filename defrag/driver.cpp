@@ -60,14 +60,11 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 		exit(1);
 	}
 
-	// Read-only: nothing is ever written through the library.
-	errcode_t err = ext2fs_open(opts.device, EXT2_FLAG_64BITS | EXT2_FLAG_FORCE, 0, 0,
-				    unix_io_manager, &ctx->fs);
+	errcode_t err = open_fs(opts.device, &ctx->fs);
 	if (err) {
 		com_err(opts.device, err, "while opening filesystem");
 		exit(1);
 	}
-	ctx->fs->default_bitmap_type = EXT2FS_BMAP64_RBTREE;
 
 	ctx->blocksize_bits = floor_log2(ctx->root_st.st_blksize);
 	if (ctx->root_st.st_blksize > (int32_t)opts.cluster_bytes) {
