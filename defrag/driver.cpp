@@ -46,9 +46,8 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 	}
 
 	struct stat dev_st;
-	int ret = stat(opts.device, &dev_st);
-	if (ret) {
-		com_err(opts.device, ret, "while opening filesystem image");
+	if (stat(opts.device, &dev_st)) {
+		com_err(opts.device, errno, "while opening filesystem image");
 		exit(1);
 	}
 	if (!S_ISBLK(dev_st.st_mode)) {
@@ -78,7 +77,7 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 		exit(1);
 	}
 	ctx->root_fhandle->handle_bytes = 0;
-	ret = qf_sys.name_to_handle_at(ctx->root_fd, ".", ctx->root_fhandle, &ctx->mount_id, 0);
+	int ret = qf_sys.name_to_handle_at(ctx->root_fd, ".", ctx->root_fhandle, &ctx->mount_id, 0);
 	if (ret != -1 || errno != EOVERFLOW) {
 		fprintf(stderr, "Unexpected result from name_to_handle_at()\n");
 		exit(1);
