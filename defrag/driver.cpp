@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 extern "C" {
 #include <et/com_err.h>
@@ -18,6 +19,34 @@ static uint32_t floor_log2(uint64_t v)
 	while (v >>= 1)
 		l++;
 	return l;
+}
+
+// A run that could change nothing would otherwise walk the whole tree and
+// report success: a read-only mount refuses every donor, and without the
+// privilege to open by handle no donor directory and no candidate can be
+// reached. Tells why (one line) and returns 1 in either case.
+static int cannot_move_anything(defrag_context *ctx, const char *root_dir)
+{
+	struct statvfs sv;
+	if (!fstatvfs(ctx->root_fd, &sv) && (sv.f_flag & ST_RDONLY)) {
+		fprintf(stderr, "%s: %s is mounted read-only, nothing can be moved\n", "main",
+			root_dir);
+		return 1;
+	}
+	int fd = qf_sys.open_by_handle_at(ctx->root_fd, ctx->root_fhandle, O_RDONLY);
+	if (fd >= 0) {
+		close(fd);
+		return 0;
+	}
+	if (errno == EPERM)
+		fprintf(stderr,
+			"%s: opening files by handle needs CAP_DAC_READ_SEARCH, nothing can be "
+			"moved\n",
+			"main");
+	else
+		fprintf(stderr, "%s: can not open files by handle (%m), nothing can be moved\n",
+			"main");
+	return 1;
 }
 
 // Setup: everything up to the first pass. Any failure ends the process.
@@ -87,6 +116,9 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 		fprintf(stderr, "Unexpected result from name_to_handle_at()\n");
 		exit(1);
 	}
+
+	if (!opts.dry_run && cannot_move_anything(ctx, opts.root_dir))
+		exit(1);
 
 	ctx->dry_run = opts.dry_run;
 	ctx->cluster_blocks = opts.cluster_bytes >> ctx->blocksize_bits;

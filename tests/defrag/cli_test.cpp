@@ -186,6 +186,26 @@ TEST_F(MountedCommandLine, ClusterSizeAgainstTheBlockSize)
 	}
 }
 
+// A read-only bind mount of the image: the device is the one mounted there,
+// but no donor can ever be written.
+TEST_F(MountedCommandLine, ReadOnlyMountStopsTheRunUnlessItIsDry)
+{
+	REQUIRE_ROOT();
+	LoopImage &im = image();
+	ASSERT_TRUE(im.ok());
+	TempDir ro;
+	sh_ok("mount --bind '" + im.mnt() + "' '" + ro.path() + "' && mount -o remount,bind,ro '" +
+	      ro.path() + "'");
+	CmdResult r = qf({"-v", im.device(), ro.path()});
+	CmdResult dry = qf({"-v", "-n", im.device(), ro.path()});
+	sh_ok("umount '" + ro.path() + "'");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "main: " + ro.path() + " is mounted read-only, nothing can be moved\n");
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(dry.status, 0) << dry.err;
+	EXPECT_NE(dry.out.find("Pass4: Process defrag list"), std::string::npos) << dry.out;
+}
+
 // parse_options in-process, for what the run does not print.
 struct ParsedArgs {
 	std::vector<std::string> store;
