@@ -6,6 +6,7 @@ int show_stats;
 uint32_t run_uid;
 struct timeval start_time;
 uint32_t old_time;
+int keep_going;
 
 errcode_t open_fs(const char *device, ext2_filsys *fs)
 {

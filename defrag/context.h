@@ -82,6 +82,8 @@ extern int show_stats;
 extern uint32_t run_uid;
 extern struct timeval start_time;
 extern uint32_t old_time;
+// --keep-going: an entry that vanishes before the walk opens it is skipped
+extern int keep_going;
 
 // Opens the file system read-only, as every handle of a run is opened:
 // nothing is ever written through the library.

@@ -60,6 +60,7 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 	old_time = (uint32_t)(start_time.tv_sec - 864000);
 
 	parse_options(argc, argv, &opts);
+	keep_going = opts.keep_going;
 	g_device = opts.device;
 	run_uid = getuid();
 

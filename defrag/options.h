@@ -14,6 +14,7 @@ struct defrag_options {
 	int dry_run;                // -n
 	int32_t quality;            // -q
 	uint32_t scale;             // -s
+	int keep_going;             // --keep-going
 	const char *device;
 	const char *root_dir;
 };

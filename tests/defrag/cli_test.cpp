@@ -97,6 +97,19 @@ TEST(CommandLine, AcceptedValuesReachTheDirectoryOpen)
 	}
 }
 
+TEST(CommandLine, LongHelpGoesToStdoutAndLongOptionsMixWithShortOnes)
+{
+	CmdResult r = qf({"--help"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.out.rfind(usage_text + "Long options:\n", 0), 0u) << r.out;
+	EXPECT_NE(r.out.find("\t--keep-going: "), std::string::npos) << r.out;
+
+	r = qf({"-v", "--keep-going", "dev", nodir, "-n"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, nodir_err);
+}
+
 TEST(CommandLine, FutureTimestampWarnsOnlyWhenVerboseComesFirst)
 {
 	time_t ahead = time(nullptr) + 3600;

@@ -125,7 +125,7 @@ extern "C" void reset_counters_for_test()
 {
 	total_spextents = scanned_inodes = scanned_dirs = scanned_files = 0;
 	scanned_extents = scanned_blocks = ief_candidates = ief_candidate_blocks = 0;
-	iaf_inodes = iaf_blocks = ief_done_inodes = ief_done_blocks = 0;
+	iaf_inodes = iaf_blocks = ief_done_inodes = ief_done_blocks = vanished_entries = 0;
 }
 
 InProcess run_in_process(const std::vector<std::string> &args)

@@ -1,10 +1,12 @@
 // The read-only passes through the real program on a loop-mounted image:
 // Pass1, Pass2 and Pass3_prep lines and dumps checked against an independent
 // model built from filefrag, and a run that leaves the file system untouched.
+#include <getopt.h>
 #include <map>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include "reloc_support.h"
 #include "scan_helpers.h"
 
 using namespace testsupport;
@@ -317,9 +319,29 @@ TEST_F(ScanRun, EntryVanishingBeforeOpenMakesPass2Fatal)
 	EXPECT_EXIT(
 		{
 			qf_sys.openat = openat_unlinking;
+			optind = 0;
 			quillfold_main(4, (char **)argv);
 		},
 		::testing::ExitedWithCode(1), "Pass2: failed \n");
+}
+
+TEST_F(ScanRun, WithKeepGoingAVanishedEntryIsSkippedAndTheRunCompletes)
+{
+	LoopImage img(32, "", "noatime");
+	ASSERT_TRUE(img.ok());
+	sh_ok("cd '" + img.mnt() + "' && mkdir d && echo 1 > d/victim && echo 2 > d/other");
+	img.settle();
+	SeamGuard guard;
+	qf_sys.openat = openat_unlinking;
+	reloctest::InProcess r =
+		reloctest::run_in_process({"-v", "-m", "--keep-going", img.device(), img.mnt()});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(reloctest::count_lines(
+			  r.out, "walk_subtree: victim vanished before it was opened, errno:2, skipped"),
+		  1)
+		<< r.out;
+	EXPECT_NE(r.out.find("Pass4: Process defrag list"), std::string::npos) << r.out;
+	EXPECT_NE(r.out.find("Entries vanished:\t\t1 \n"), std::string::npos) << r.out;
 }
 
 } // namespace
