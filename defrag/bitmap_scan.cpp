@@ -20,9 +20,9 @@ extern "C" {
 #define BITMAP_READ_TRIES 5
 #define BITMAP_RETRY_PAUSE_US 100000
 
-// Both live at file scope so that a fatal exit in the middle of the scan
-// leaves them reachable (no leak report), like the records already linked.
-static unsigned char *pass1_buf;
+// The record being made lives at file scope so that a fatal tree error in
+// the middle of the scan leaves it reachable (no leak report), like the
+// records already linked.
 static struct spextent *pass1_new;
 
 static inline int buf_bit(const unsigned char *buf, uint32_t i)
@@ -49,7 +49,8 @@ static uint32_t find_bit(const unsigned char *buf, uint32_t i, uint32_t n, int w
 }
 
 // Reads group g's bits into buf and adds one record per run of set bits.
-static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
+// 0, or -1 after the failure was reported.
+static int init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 {
 	ext2_filsys fs = ctx->fs;
 	uint32_t cpg = fs->super->s_clusters_per_group;
@@ -60,7 +61,7 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 	errcode_t err = ext2fs_get_block_bitmap_range2(fs->block_map, base, nbits, buf);
 	if (err) {
 		com_err("pass1", err, "while reading block bitmap\n");
-		exit(1);
+		return -1;
 	}
 	if (debug_flags & 0x40)
 		printf(" %s grp:%lu, num:%lu, off:%lu, ratio:%d \n", "init_one_group",
@@ -79,7 +80,7 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 		pass1_new = (struct spextent *)calloc(1, sizeof(struct spextent));
 		if (!pass1_new) {
 			fprintf(stderr, "Error while init_one_group\n");
-			exit(1);
+			return -1;
 		}
 		total_spextents++;
 		pass1_new->start = (base + i) * (uint64_t)ratio;
@@ -90,6 +91,7 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 			break;
 		i = find_bit(buf, j + 1, nbits, 1);
 	}
+	return 0;
 }
 
 // Loads the bitmaps, reading again on a freshly opened handle (new
@@ -119,17 +121,17 @@ static int load_bitmaps(defrag_context *ctx)
 	}
 }
 
-void pass1(defrag_context *ctx)
+int pass1(defrag_context *ctx)
 {
 	if (load_bitmaps(ctx)) {
 		fprintf(stderr, "Error while allocating block bitmap\n");
-		exit(1);
+		return -1;
 	}
 	ext2_filsys fs = ctx->fs;
-	pass1_buf = (unsigned char *)malloc(fs->super->s_clusters_per_group / 8);
-	if (!pass1_buf) {
+	unsigned char *buf = (unsigned char *)malloc(fs->super->s_clusters_per_group / 8);
+	if (!buf) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "pass1", errno);
-		exit(1);
+		return -1;
 	}
 	if (verbose)
 		printf("Pass1:  Scaning, bitmaps\n");
@@ -142,15 +144,17 @@ void pass1(defrag_context *ctx)
 				       (unsigned long)g);
 			continue;
 		}
-		init_one_group(ctx, g, pass1_buf);
+		if (init_one_group(ctx, g, buf)) {
+			free(buf);
+			return -1;
+		}
 	}
-
-	free(pass1_buf);
-	pass1_buf = nullptr;
+	free(buf);
 
 	check_tree_range(rb_entry_of<struct spextent>(ext2fs_rb_first(&ctx->spextents)), nullptr, "pass1:");
 	if (verbose)
 		printf("Pass1:  Finished. Collected %llu space fragments\n", total_spextents);
 	if (debug_flags & 0x08)
 		print_tree(&ctx->spextents);
+	return 0;
 }

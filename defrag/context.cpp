@@ -20,6 +20,14 @@ errcode_t open_fs(const char *device, ext2_filsys *fs)
 	return 0;
 }
 
+uint32_t floor_log2(uint64_t v)
+{
+	uint32_t l = 0;
+	while (v >>= 1)
+		l++;
+	return l;
+}
+
 uint32_t group_slot_count(const defrag_context *ctx)
 {
 	uint32_t n = ctx->fs->group_desc_count;

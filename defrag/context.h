@@ -89,6 +89,9 @@ extern int keep_going;
 // nothing is ever written through the library.
 errcode_t open_fs(const char *device, ext2_filsys *fs);
 
+// floor(log2(v)); 0 for v < 2.
+uint32_t floor_log2(uint64_t v);
+
 // Number of group slots: one per (flex) group, the last one possibly partial.
 uint32_t group_slot_count(const defrag_context *ctx);
 // (Flex) group of an inode: ((ino - 1) / inodes per group) >> flex_log, ino as 32 bits.

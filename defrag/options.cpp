@@ -6,7 +6,7 @@
 
 static const char *const prog_name = "quillfold";
 
-static void print_usage(FILE *f)
+void print_usage(FILE *f)
 {
 	fprintf(f, "Usage: %s [-v] [-n] [-d flags] [-t seconds] -t [time] device root_dir\n",
 		prog_name);
@@ -22,12 +22,6 @@ static void print_usage(FILE *f)
 	fprintf(f, "\t\t -q: defragmentaion quality factor\n");
 	fprintf(f, "\t\t -t: interpret inodes which was modified before N second as RO files\n");
 	fprintf(f, "\t\t -T: same as '-t' but use absolute value\n");
-}
-
-void usage(void)
-{
-	print_usage(stderr);
-	exit(1);
 }
 
 // Behaviour beyond the short options comes behind long ones. Each has a value
@@ -48,26 +42,40 @@ static const struct long_opt_desc {
 };
 #define LONG_OPT_COUNT (sizeof(long_opts) / sizeof(long_opts[0]))
 
-[[noreturn]] static void long_help(void)
+void print_long_help(void)
 {
 	print_usage(stdout);
 	printf("Long options:\n");
 	for (size_t i = 0; i < LONG_OPT_COUNT; i++)
 		printf("\t--%s: %s\n", long_opts[i].opt.name, long_opts[i].help);
-	exit(0);
+}
+
+void report_options(enum options_status status)
+{
+	switch (status) {
+	case OPTIONS_OK:
+		return;
+	case OPTIONS_HELP:
+		print_long_help();
+		return;
+	case OPTIONS_BAD_CLUSTER:
+		fprintf(stderr, "gefragmentation cluster size must be power of 2\n");
+		break;
+	case OPTIONS_BAD_RELOC:
+		fprintf(stderr, "Relocation cluster size must be power of 2");
+		break;
+	case OPTIONS_MISSING_DEVICE:
+		fprintf(stderr, "%s: missing device name.\n", prog_name);
+		break;
+	case OPTIONS_USAGE:
+		break;
+	}
+	print_usage(stderr);
 }
 
 static bool is_pow2(uint32_t v)
 {
 	return v && !(v & (v - 1));
-}
-
-static uint32_t floor_log2(uint64_t v)
-{
-	uint32_t l = 0;
-	while (v >>= 1)
-		l++;
-	return l;
 }
 
 uint32_t options_flex_log(const defrag_options *o, uint32_t sb_log_groups_per_flex)
@@ -80,7 +88,7 @@ uint32_t options_flex_log(const defrag_options *o, uint32_t sb_log_groups_per_fl
 	return l > 31 ? 31 : l;
 }
 
-void parse_options(int argc, char **argv, defrag_options *o)
+enum options_status parse_options(int argc, char **argv, defrag_options *o)
 {
 	o->min_frag_bytes = 0;
 	o->cluster_bytes = 0x100000;
@@ -102,11 +110,12 @@ void parse_options(int argc, char **argv, defrag_options *o)
 
 	uint32_t now = (uint32_t)start_time.tv_sec;
 	int c;
+	optind = 0; // a full restart of getopt: argv may not be the first one parsed
 	while ((c = getopt_long(argc, argv, "a:C:c:d:fF:hlmnt:s:T:vq:", getopt_table, nullptr)) !=
 	       -1) {
 		switch (c) {
 		case OPT_HELP:
-			long_help();
+			return OPTIONS_HELP;
 		case OPT_KEEP_GOING:
 			o->keep_going = 1;
 			break;
@@ -115,17 +124,13 @@ void parse_options(int argc, char **argv, defrag_options *o)
 			break;
 		case 'c':
 			o->cluster_bytes = (uint32_t)strtoul(optarg, nullptr, 0);
-			if (!is_pow2(o->cluster_bytes)) {
-				fprintf(stderr, "gefragmentation cluster size must be power of 2\n");
-				usage();
-			}
+			if (!is_pow2(o->cluster_bytes))
+				return OPTIONS_BAD_CLUSTER;
 			break;
 		case 'C':
 			o->reloc_cluster_bytes = (uint32_t)strtoul(optarg, nullptr, 0);
-			if (!is_pow2(o->reloc_cluster_bytes)) {
-				fprintf(stderr, "Relocation cluster size must be power of 2");
-				usage();
-			}
+			if (!is_pow2(o->reloc_cluster_bytes))
+				return OPTIONS_BAD_RELOC;
 			break;
 		case 'd':
 			debug_flags = (uint32_t)strtoul(optarg, nullptr, 0);
@@ -153,7 +158,7 @@ void parse_options(int argc, char **argv, defrag_options *o)
 			// A per-mille share outside 0..1000 means nothing; a negative one
 			// would turn into a huge unsigned factor and reject every window.
 			if (o->quality > 1000 || o->quality < 0)
-				usage();
+				return OPTIONS_USAGE;
 			break;
 		case 's':
 			o->scale = (uint32_t)strtoul(optarg, nullptr, 0);
@@ -172,13 +177,12 @@ void parse_options(int argc, char **argv, defrag_options *o)
 			break;
 		case 'h':
 		default:
-			usage();
+			return OPTIONS_USAGE;
 		}
 	}
-	if (argc - optind != 2) {
-		fprintf(stderr, "%s: missing device name.\n", prog_name);
-		usage();
-	}
+	if (argc - optind != 2)
+		return OPTIONS_MISSING_DEVICE;
 	o->device = argv[optind];
 	o->root_dir = argv[optind + 1];
+	return OPTIONS_OK;
 }

@@ -233,8 +233,7 @@ struct ParsedArgs {
 		for (auto &s : store)
 			argv.push_back(&s[0]);
 		argv.push_back(nullptr);
-		optind = 0; // full getopt reinitialisation
-		parse_options((int)store.size(), argv.data(), &o);
+		EXPECT_EQ(parse_options((int)store.size(), argv.data(), &o), OPTIONS_OK);
 		verbose = 0;
 		show_stats = 0;
 		debug_flags = 0;

@@ -1,7 +1,6 @@
 // Donor files on a mounted image, called in-process: where they are sought,
 // when they are refused, and that nothing of a donor outlives its use.
 #include <cerrno>
-#include <getopt.h>
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +28,7 @@ protected:
 		verbose = saved_verbose;
 	}
 	// Caches a directory (relative to the mount point) in its group.
-	void cache(MountedCtx &mc, const LoopImage &img, const std::string &rel)
+	void cache(SetUpCtx &mc, const LoopImage &img, const std::string &rel)
 	{
 		struct stat st;
 		ASSERT_EQ(stat(img.path(rel).c_str(), &st), 0);
@@ -65,7 +64,7 @@ TEST_F(Donors, ANameAlreadyTakenIsLeftAloneAndOnlyTheNamedFallbackPassesItBy)
 	ASSERT_TRUE(img.ok());
 	sh_ok("mkdir '" + img.path("x") + "' '" + img.path("y") + "' && echo mine > '" +
 	      img.path("x/.quillfold_donor.tmp") + "'");
-	MountedCtx mc(img);
+	SetUpCtx mc(img.device(), img.mnt());
 	ASSERT_TRUE(mc.ok());
 	cache(mc, img, "x");
 	cache(mc, img, "y");
@@ -173,7 +172,6 @@ TEST_F(Donors, ARunKilledAtItsFirstDonorLeavesNoNameAndTheNextUsesTheDirectory)
 	EXPECT_EXIT(
 		{
 			qf_sys.openat = openat_killed_after_donor;
-			optind = 0;
 			quillfold_main(3, (char **)argv);
 		},
 		::testing::KilledBySignal(SIGKILL), "");
@@ -192,7 +190,7 @@ TEST_F(Donors, RefusedDonorsGiveEverythingBackAndTheSearchWrapsAround)
 	// 8 groups of 16 MiB
 	LoopImage img(128, "-b 4096 -g 4096");
 	ASSERT_TRUE(img.ok());
-	MountedCtx mc(img);
+	SetUpCtx mc(img.device(), img.mnt());
 	ASSERT_TRUE(mc.ok());
 	ASSERT_EQ(group_slot_count(&mc.ctx), 8u);
 	sh_ok("mkdir '" + img.path("x") + "'");
@@ -238,7 +236,7 @@ TEST_F(Donors, ADonorOutsideItsGroupIsRefusedWhenLocalityIsAsked)
 	REQUIRE_ROOT();
 	LoopImage img(128, "-b 4096 -g 4096 -O ^flex_bg");
 	ASSERT_TRUE(img.ok());
-	MountedCtx mc(img);
+	SetUpCtx mc(img.device(), img.mnt());
 	ASSERT_TRUE(mc.ok());
 	cache(mc, img, ".");
 	// the root directory lies in group 0; pretend it was cached for group 3

@@ -191,7 +191,7 @@ TEST(InPlaceEdges, ANameThatChangesBeforeTheReopenIsSkipped)
 	std::string other_sum = file_sha256(img.path("d/other"));
 	auto other_map = filefrag(img.path("d/other"));
 
-	MountedCtx mc(img);
+	SetUpCtx mc(img.device(), img.mnt());
 	ASSERT_TRUE(mc.ok());
 	uint32_t saved_debug = debug_flags;
 	unsigned long long iaf_before = iaf_inodes;

@@ -1,7 +1,6 @@
 // The read-only passes through the real program on a loop-mounted image:
 // Pass1, Pass2 and Pass3_prep lines and dumps checked against an independent
 // model built from filefrag, and a run that leaves the file system untouched.
-#include <getopt.h>
 #include <map>
 #include <set>
 #include <sstream>
@@ -319,7 +318,6 @@ TEST_F(ScanRun, EntryVanishingBeforeOpenMakesPass2Fatal)
 	EXPECT_EXIT(
 		{
 			qf_sys.openat = openat_unlinking;
-			optind = 0;
 			quillfold_main(4, (char **)argv);
 		},
 		::testing::ExitedWithCode(1), "Pass2: failed \n");
