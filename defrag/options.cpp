@@ -88,7 +88,7 @@ uint32_t options_flex_log(const defrag_options *o, uint32_t sb_log_groups_per_fl
 	return l > 31 ? 31 : l;
 }
 
-enum options_status parse_options(int argc, char **argv, defrag_options *o)
+static void set_defaults(defrag_options *o)
 {
 	o->min_frag_bytes = 0;
 	o->cluster_bytes = 0x100000;
@@ -101,84 +101,98 @@ enum options_status parse_options(int argc, char **argv, defrag_options *o)
 	o->scale = 2;
 	o->device = nullptr;
 	o->root_dir = nullptr;
-
 	o->keep_going = 0;
+}
 
+// One option as getopt_long returns it, with its argument; OPTIONS_OK when
+// it was taken.
+static enum options_status take_option(int c, const char *arg, defrag_options *o)
+{
+	uint32_t now = (uint32_t)start_time.tv_sec;
+
+	switch (c) {
+	case OPT_HELP:
+		return OPTIONS_HELP;
+	case OPT_KEEP_GOING:
+		o->keep_going = 1;
+		break;
+	case 'a':
+		o->min_frag_bytes = strtoul(arg, nullptr, 0);
+		break;
+	case 'c':
+		o->cluster_bytes = (uint32_t)strtoul(arg, nullptr, 0);
+		if (!is_pow2(o->cluster_bytes))
+			return OPTIONS_BAD_CLUSTER;
+		break;
+	case 'C':
+		o->reloc_cluster_bytes = (uint32_t)strtoul(arg, nullptr, 0);
+		if (!is_pow2(o->reloc_cluster_bytes))
+			return OPTIONS_BAD_RELOC;
+		break;
+	case 'd':
+		debug_flags = (uint32_t)strtoul(arg, nullptr, 0);
+		break;
+	case 'f':
+		o->flex_mode = 1;
+		break;
+	case 'F': {
+		uint64_t count = strtoul(arg, nullptr, 0);
+		o->flex_mode = 2;
+		o->flex_log_manual = count ? floor_log2(count) : 0;
+		break;
+	}
+	case 'l':
+		o->force_local = 1;
+		break;
+	case 'm':
+		show_stats = 1;
+		break;
+	case 'n':
+		o->dry_run = 1;
+		break;
+	case 'q':
+		o->quality = (int32_t)strtoul(arg, nullptr, 0);
+		// A per-mille share outside 0..1000 means nothing; a negative one
+		// would turn into a huge unsigned factor and reject every window.
+		if (o->quality > 1000 || o->quality < 0)
+			return OPTIONS_USAGE;
+		break;
+	case 's':
+		o->scale = (uint32_t)strtoul(arg, nullptr, 0);
+		break;
+	case 't':
+		old_time = now - (uint32_t)strtoul(arg, nullptr, 0);
+		break;
+	case 'T':
+		old_time = (uint32_t)strtoul(arg, nullptr, 0);
+		if (old_time > now && verbose)
+			fprintf(stderr, "WARNING: timestamp is at %lu seconds in future\n",
+				(unsigned long)(old_time - now));
+		break;
+	case 'v':
+		verbose = 1;
+		break;
+	case 'h':
+	default:
+		return OPTIONS_USAGE;
+	}
+	return OPTIONS_OK;
+}
+
+enum options_status parse_options(int argc, char **argv, defrag_options *o)
+{
 	struct option getopt_table[LONG_OPT_COUNT + 1] = {};
 	for (size_t i = 0; i < LONG_OPT_COUNT; i++)
 		getopt_table[i] = long_opts[i].opt;
 
-	uint32_t now = (uint32_t)start_time.tv_sec;
-	int c;
+	set_defaults(o);
 	optind = 0; // a full restart of getopt: argv may not be the first one parsed
+	int c;
 	while ((c = getopt_long(argc, argv, "a:C:c:d:fF:hlmnt:s:T:vq:", getopt_table, nullptr)) !=
 	       -1) {
-		switch (c) {
-		case OPT_HELP:
-			return OPTIONS_HELP;
-		case OPT_KEEP_GOING:
-			o->keep_going = 1;
-			break;
-		case 'a':
-			o->min_frag_bytes = strtoul(optarg, nullptr, 0);
-			break;
-		case 'c':
-			o->cluster_bytes = (uint32_t)strtoul(optarg, nullptr, 0);
-			if (!is_pow2(o->cluster_bytes))
-				return OPTIONS_BAD_CLUSTER;
-			break;
-		case 'C':
-			o->reloc_cluster_bytes = (uint32_t)strtoul(optarg, nullptr, 0);
-			if (!is_pow2(o->reloc_cluster_bytes))
-				return OPTIONS_BAD_RELOC;
-			break;
-		case 'd':
-			debug_flags = (uint32_t)strtoul(optarg, nullptr, 0);
-			break;
-		case 'f':
-			o->flex_mode = 1;
-			break;
-		case 'F': {
-			uint64_t count = strtoul(optarg, nullptr, 0);
-			o->flex_mode = 2;
-			o->flex_log_manual = count ? floor_log2(count) : 0;
-			break;
-		}
-		case 'l':
-			o->force_local = 1;
-			break;
-		case 'm':
-			show_stats = 1;
-			break;
-		case 'n':
-			o->dry_run = 1;
-			break;
-		case 'q':
-			o->quality = (int32_t)strtoul(optarg, nullptr, 0);
-			// A per-mille share outside 0..1000 means nothing; a negative one
-			// would turn into a huge unsigned factor and reject every window.
-			if (o->quality > 1000 || o->quality < 0)
-				return OPTIONS_USAGE;
-			break;
-		case 's':
-			o->scale = (uint32_t)strtoul(optarg, nullptr, 0);
-			break;
-		case 't':
-			old_time = now - (uint32_t)strtoul(optarg, nullptr, 0);
-			break;
-		case 'T':
-			old_time = (uint32_t)strtoul(optarg, nullptr, 0);
-			if (old_time > now && verbose)
-				fprintf(stderr, "WARNING: timestamp is at %lu seconds in future\n",
-					(unsigned long)(old_time - now));
-			break;
-		case 'v':
-			verbose = 1;
-			break;
-		case 'h':
-		default:
-			return OPTIONS_USAGE;
-		}
+		enum options_status st = take_option(c, optarg, o);
+		if (st != OPTIONS_OK)
+			return st;
 	}
 	if (argc - optind != 2)
 		return OPTIONS_MISSING_DEVICE;
