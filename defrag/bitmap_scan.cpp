@@ -151,7 +151,7 @@ int pass1(defrag_context *ctx)
 	}
 	free(buf);
 
-	check_tree_range(rb_entry_of<struct spextent>(ext2fs_rb_first(&ctx->spextents)), nullptr, "pass1:");
+	check_tree_range(spex_first(&ctx->spextents), nullptr, "pass1:");
 	if (verbose)
 		printf("Pass1:  Finished. Collected %llu space fragments\n", total_spextents);
 	if (debug_flags & 0x08)

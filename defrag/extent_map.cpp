@@ -237,3 +237,13 @@ void fmap_csum_ext(const struct fmap_extent *ext, uint32_t *csum)
 	csum_bytes(csum, &pblk, sizeof(pblk));
 	csum_bytes(csum, &len, sizeof(len));
 }
+
+uint32_t fmap_csum(const struct stat *st, const struct fmap *map)
+{
+	uint32_t csum;
+
+	fmap_csum_init(st, &csum);
+	for (uint32_t i = 0; i < map->count; i++)
+		fmap_csum_ext(&map->ext[i], &csum);
+	return csum;
+}

@@ -29,12 +29,6 @@ static int fmap_equal(const struct fmap *a, const struct fmap *b)
 	return 1;
 }
 
-static uint64_t size_blocks(const defrag_context *ctx, const struct stat *st)
-{
-	uint64_t bs = 1ULL << ctx->blocksize_bits;
-	return ((uint64_t)st->st_size + bs - 1) >> ctx->blocksize_bits;
-}
-
 int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fhandle *rfh,
 			int fd, const struct stat *st)
 {
@@ -49,11 +43,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	if (ret || !map || !map->count) {
 		changed = 1;
 	} else if (rfh->flags & SP_FL_CSUM) {
-		uint32_t csum;
-		fmap_csum_init(st, &csum);
-		for (uint32_t i = 0; i < map->count; i++)
-			fmap_csum_ext(&map->ext[i], &csum);
-		changed = csum != rfh->csum;
+		changed = fmap_csum(st, map) != rfh->csum;
 	} else if (rfh->flags & SP_FL_FMAP) {
 		changed = !fmap_equal(map, rfh->fmap);
 	}
@@ -72,7 +62,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	rfh->fmap = map;
 	rfh->flags = (rfh->flags & ~SP_FL_CSUM) | SP_FL_FMAP;
 	group->ief_inodes += 1;
-	group->ief_blocks += (uint32_t)size_blocks(ctx, st);
+	group->ief_blocks += (uint32_t)size_blocks(st, ctx->blocksize_bits, SIZE_UP);
 	group->ief_extents += map->count;
 	if (rfh->flags & SP_FL_LOCAL)
 		group->ief_local += 1;
@@ -202,7 +192,7 @@ void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fha
 	ret = do_defrag_one(ctx->dry_run, fd, ino, map, eof, donor);
 	if (!ret) {
 		group->ief_inodes += 1;
-		group->ief_blocks += (uint32_t)((uint64_t)st.st_size >> ctx->blocksize_bits);
+		group->ief_blocks += (uint32_t)size_blocks(&st, ctx->blocksize_bits, SIZE_DOWN);
 		// extents of the relocated files, as they were before the move
 		group->ief_extents += map->count;
 		if (donor->fest.local_ex)

@@ -1,5 +1,6 @@
 // Extent maps: hand-made kernel answers through the seam, and real files on a
 // loop-mounted ext4 compared with filefrag.
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <linux/fiemap.h>
@@ -227,11 +228,11 @@ TEST(FmapChecksum, ChangesWithIdentitySizeAllocationAndMapOnly)
 	st.st_blocks = 80;
 	std::vector<fmap_extent> exts = {{10, 0, 5000}, {3, 10, 9000}};
 	auto sum = [](const struct stat &s, const std::vector<fmap_extent> &v) {
-		uint32_t c;
-		fmap_csum_init(&s, &c);
-		for (auto &e : v)
-			fmap_csum_ext(&e, &c);
-		return c;
+		std::vector<char> buf(sizeof(struct fmap) + v.size() * sizeof(fmap_extent));
+		struct fmap *m = (struct fmap *)buf.data();
+		m->capacity = m->count = (uint32_t)v.size();
+		std::copy(v.begin(), v.end(), m->ext);
+		return fmap_csum(&s, m);
 	};
 	uint32_t base = sum(st, exts);
 	EXPECT_EQ(sum(st, exts), base);
