@@ -16,6 +16,7 @@ static void run_pass2(defrag_context *ctx)
 {
 	if (verbose)
 		printf("Pass2:  Scan directory hierarchy\n");
+	progress_pass("Pass2", 0);
 	if (scan_inode_pass1(ctx, ctx->root_fd, &ctx->root_st, ctx->root_fd, ".")) {
 		fprintf(stderr, "Pass2: Can not scan root dentry \n");
 		exit(1);
@@ -35,6 +36,7 @@ static void run_pass3(defrag_context *ctx)
 {
 	if (verbose)
 		printf("Pass3:  Rescan directory hierarchy, scan inodes for relocation\n");
+	progress_pass("Pass3", 0);
 	if (walk_subtree(ctx, ctx->root_fd, scan_inode_pass3)) {
 		fprintf(stderr, "Pass3: Rescan subtree failed \n");
 		exit(1);
@@ -61,6 +63,7 @@ int quillfold_main(int argc, char **argv)
 	if (setup_run(ctx, argc, argv, &setup) != SETUP_OK)
 		exit(report_setup_failure(&setup));
 	g_device = setup.device;
+	progress_start(ctx->blocksize_bits);
 
 	if (pass1(ctx))
 		exit(1);
@@ -71,6 +74,7 @@ int quillfold_main(int argc, char **argv)
 		printf("Pass4: Process defrag list \n");
 	pass4(ctx);
 
+	progress_end();
 	if (show_stats)
 		df_show_stats();
 	close(ctx->root_fd);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include "moves.h"
+#include "progress.h"
 #include "syscalls.h"
 
 #define MOVE_RETRIES 3
@@ -48,6 +49,7 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 		mv_ioc.orig_start += mv_ioc.moved_len;
 		mv_ioc.donor_start += mv_ioc.moved_len;
 		moved += mv_ioc.moved_len;
+		progress_moved(mv_ioc.moved_len);
 		if (ret >= 0) {
 			retry = MOVE_RETRIES;
 			// A call that claims success but moved nothing would be asked

@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <unistd.h>
 #include "options.h"
+#include "progress.h"
 
 static const char *const prog_name = "quillfold";
 
@@ -29,6 +30,8 @@ void print_usage(FILE *f)
 enum {
 	OPT_HELP = 0x100,
 	OPT_KEEP_GOING,
+	OPT_VERSION,
+	OPT_PROGRESS,
 };
 
 static const struct long_opt_desc {
@@ -39,6 +42,9 @@ static const struct long_opt_desc {
 	 "print this text and the long options on standard output"},
 	{{"keep-going", no_argument, nullptr, OPT_KEEP_GOING},
 	 "skip an entry that vanishes between the directory read and its open, and go on"},
+	{{"version", no_argument, nullptr, OPT_VERSION}, "print the version on standard output"},
+	{{"progress", no_argument, nullptr, OPT_PROGRESS},
+	 "when standard error is a terminal, keep one line there saying how far the passes are"},
 };
 #define LONG_OPT_COUNT (sizeof(long_opts) / sizeof(long_opts[0]))
 
@@ -57,6 +63,9 @@ void report_options(enum options_status status)
 		return;
 	case OPTIONS_HELP:
 		print_long_help();
+		return;
+	case OPTIONS_VERSION:
+		printf("%s %s\n", prog_name, QUILLFOLD_VERSION);
 		return;
 	case OPTIONS_BAD_CLUSTER:
 		fprintf(stderr, "gefragmentation cluster size must be power of 2\n");
@@ -115,6 +124,11 @@ static enum options_status take_option(int c, const char *arg, defrag_options *o
 		return OPTIONS_HELP;
 	case OPT_KEEP_GOING:
 		o->keep_going = 1;
+		break;
+	case OPT_VERSION:
+		return OPTIONS_VERSION;
+	case OPT_PROGRESS:
+		progress_requested = 1;
 		break;
 	case 'a':
 		o->min_frag_bytes = strtoul(arg, nullptr, 0);

@@ -23,6 +23,7 @@ struct defrag_options {
 enum options_status {
 	OPTIONS_OK = 0,
 	OPTIONS_HELP,           // --help
+	OPTIONS_VERSION,        // --version
 	OPTIONS_USAGE,          // -h, an unknown option or missing argument, -q out of range
 	OPTIONS_BAD_CLUSTER,    // -c not a nonzero power of 2
 	OPTIONS_BAD_RELOC,      // -C not a nonzero power of 2

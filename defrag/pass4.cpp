@@ -10,6 +10,7 @@
 #include "extent_map.h"
 #include "groups.h"
 #include "moves.h"
+#include "progress.h"
 #include "stats.h"
 
 uint32_t ief_blocks_per_page(const defrag_context *ctx)
@@ -296,6 +297,15 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 void pass4(defrag_context *ctx)
 {
 	uint32_t n = group_slot_count(ctx);
+	// the groups with a record are the ones that have work
+	uint64_t busy = 0;
 	for (uint32_t g = 0; g < n; g++)
+		busy += ctx->groups[g] != nullptr;
+	progress_pass("Pass4", busy);
+	for (uint32_t g = 0; g < n; g++) {
+		bool had_work = ctx->groups[g] != nullptr;
 		ief_defrag_group(ctx, g);
+		if (had_work)
+			progress_group();
+	}
 }

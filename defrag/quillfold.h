@@ -17,6 +17,7 @@
 #include "candidates.h"
 #include "pass4.h"
 #include "syscalls.h"
+#include "progress.h"
 
 // Runs the whole program; returns the exit status (fatal paths exit(1) themselves).
 int quillfold_main(int argc, char **argv);

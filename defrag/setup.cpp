@@ -11,6 +11,7 @@ extern "C" {
 #include <et/com_err.h>
 }
 #include "setup.h"
+#include "progress.h"
 #include "stats.h"
 #include "syscalls.h"
 
@@ -22,6 +23,7 @@ void reset_run_state(void)
 	run_uid = 0;
 	old_time = 0;
 	keep_going = 0;
+	progress_requested = 0;
 	total_spextents = scanned_inodes = scanned_dirs = scanned_files = 0;
 	scanned_extents = scanned_blocks = ief_candidates = ief_candidate_blocks = 0;
 	iaf_inodes = iaf_blocks = ief_done_inodes = ief_done_blocks = vanished_entries = 0;
@@ -155,7 +157,7 @@ int report_setup_failure(const struct setup_result *f)
 		return 0;
 	case SETUP_OPTIONS:
 		report_options(f->options);
-		return f->options == OPTIONS_HELP ? 0 : 1;
+		return f->options == OPTIONS_HELP || f->options == OPTIONS_VERSION ? 0 : 1;
 	case SETUP_ROOT_OPEN:
 		fprintf(stderr, "%s: can not open directory at:%s, errno:%d\n", "main", f->root_dir,
 			f->err);

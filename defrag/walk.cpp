@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <dirent.h>
 #include "walk.h"
+#include "progress.h"
 #include "stats.h"
 #include "syscalls.h"
 
@@ -108,6 +109,7 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 		scanned_files++;
 	else if (debug_flags & 0x02)
 		fprintf(stderr, "Fail to get extents info for %s\n", name);
+	progress_file();
 skip:
 	close(fd);
 	return 0;

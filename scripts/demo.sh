@@ -3,13 +3,15 @@
 # quillfold on a small fragmented ext4 image, skelvane on the core of a crashed
 # multi-threaded program. Everything it makes is removed again, also on failure.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
-
+# Root is needed (it attaches a loop device and mounts an image);
+# from another user, ask sudo for it where there is one.
 if [ "$(id -u)" != 0 ]; then
-	echo "demo: run as root (it attaches a loop device and mounts an image)" >&2
+	command -v sudo >/dev/null && exec sudo -- bash "$0" "$@"
+	echo "demo: run as root (sudo is not installed: use a root shell)" >&2
 	exit 1
 fi
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
 
 bash scripts/install-deps.sh
 bash scripts/build.sh build -DWERROR=ON

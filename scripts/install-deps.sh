@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demonstration need (Debian 12, as root).
+# Installs what building, testing, packaging and the demonstration need
+# (Debian 12, as root).
 set -euo pipefail
 
 PKGS=(
@@ -9,6 +10,7 @@ PKGS=(
 	googletest libgtest-dev libbenchmark-dev
 	gdb elfutils strace time coreutils
 	clang libclang-rt-14-dev
+	dpkg-dev lintian man-db groff-base
 )
 
 missing=()

@@ -3,6 +3,13 @@
 # through CTest: once in a plain build, once under AddressSanitizer and
 # UndefinedBehaviorSanitizer. Needs root (loop devices, mounts, core dumps).
 set -euo pipefail
+# Root is needed (the tests attach loop devices, mount images and take core dumps);
+# from another user, ask sudo for it where there is one.
+if [ "$(id -u)" != 0 ]; then
+	command -v sudo >/dev/null && exec sudo -- bash "$0" "$@"
+	echo "test: run as root (sudo is not installed: use a root shell)" >&2
+	exit 1
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
