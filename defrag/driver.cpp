@@ -105,6 +105,8 @@ static void setup(defrag_context *ctx, int argc, char **argv)
 	ctx->quality = (uint32_t)opts.quality;
 	ctx->spextents.rb_node = nullptr;
 	ctx->force_local = opts.force_local;
+	ctx->space_aware = opts.space_aware;
+	ctx->report = opts.report;
 
 	ctx->flex_log = options_flex_log(&opts, ctx->fs->super->s_log_groups_per_flex);
 
@@ -162,14 +164,23 @@ int quillfold_main(int argc, char **argv)
 	// progress lines should show up as they happen, also through a pipe
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	setup(ctx, argc, argv);
+	if (ctx->report)
+		report_now(ctx, "before the first pass");
 
 	pass1(ctx);
-	run_pass2(ctx);
-	pass3_prep(ctx);
-	run_pass3(ctx);
-	if (verbose)
-		printf("Pass4: Process defrag list \n");
-	pass4(ctx);
+	if (ctx->space_aware) {
+		// one walk of its own reads every map it plans with
+		space_aware_passes(ctx);
+	} else {
+		run_pass2(ctx);
+		pass3_prep(ctx);
+		run_pass3(ctx);
+		if (verbose)
+			printf("Pass4: Process defrag list \n");
+		pass4(ctx);
+	}
+	if (ctx->report)
+		report_now(ctx, "after the last pass");
 
 	if (show_stats)
 		df_show_stats();

@@ -1,27 +1,64 @@
 #include <cstdio>
 #include <cstdlib>
+#include <getopt.h>
 #include <unistd.h>
 #include "options.h"
 
 static const char *const prog_name = "quillfold";
 
+static void print_usage(FILE *f)
+{
+	fprintf(f, "Usage: %s [-v] [-n] [-d flags] [-t seconds] -t [time] device root_dir\n",
+		prog_name);
+	fprintf(f, "\t\t -a: minimal fragment size\n");
+	fprintf(f, "\t\t -c: cluster size\n");
+	fprintf(f, "\t\t -d: debug flags\n");
+	fprintf(f, "\t\t -f: Enable default flex group optimization\n");
+	fprintf(f, "\t\t -F: same as '-f' but provides manual flex grp log size\n");
+	fprintf(f, "\t\t -l: force new blocks only inside single meta group\n");
+	fprintf(f, "\t-m: dump fs and memory statistics at the end\n");
+	fprintf(f, "\t-n: dry run\n");
+	fprintf(f, "\t\t -s: scale factor\n");
+	fprintf(f, "\t\t -q: defragmentaion quality factor\n");
+	fprintf(f, "\t\t -t: interpret inodes which was modified before N second as RO files\n");
+	fprintf(f, "\t\t -T: same as '-t' but use absolute value\n");
+}
+
 void usage(void)
 {
-	fprintf(stderr, "Usage: %s [-v] [-n] [-d flags] [-t seconds] -t [time] device root_dir\n",
-		prog_name);
-	fprintf(stderr, "\t\t -a: minimal fragment size\n");
-	fprintf(stderr, "\t\t -c: cluster size\n");
-	fprintf(stderr, "\t\t -d: debug flags\n");
-	fprintf(stderr, "\t\t -f: Enable default flex group optimization\n");
-	fprintf(stderr, "\t\t -F: same as '-f' but provides manual flex grp log size\n");
-	fprintf(stderr, "\t\t -l: force new blocks only inside single meta group\n");
-	fprintf(stderr, "\t-m: dump fs and memory statistics at the end\n");
-	fprintf(stderr, "\t-n: dry run\n");
-	fprintf(stderr, "\t\t -s: scale factor\n");
-	fprintf(stderr, "\t\t -q: defragmentaion quality factor\n");
-	fprintf(stderr, "\t\t -t: interpret inodes which was modified before N second as RO files\n");
-	fprintf(stderr, "\t\t -T: same as '-t' but use absolute value\n");
+	print_usage(stderr);
 	exit(1);
+}
+
+// Behaviour beyond the short options comes behind long ones. Each has a value
+// of its own (past any character) for the switch below and one line of help.
+enum {
+	OPT_HELP = 0x100,
+	OPT_SPACE_AWARE,
+	OPT_REPORT,
+};
+
+static const struct long_opt_desc {
+	struct option opt;
+	const char *help;
+} long_opts[] = {
+	{{"help", no_argument, nullptr, OPT_HELP},
+	 "print this text and the long options on standard output"},
+	{{"space-aware", no_argument, nullptr, OPT_SPACE_AWARE},
+	 "plan every move with the free-space picture: fill small holes first, keep large free "
+	 "extents whole, empty sparsely used windows"},
+	{{"report", no_argument, nullptr, OPT_REPORT},
+	 "print file and free-space fragmentation before the first pass and after the last"},
+};
+#define LONG_OPT_COUNT (sizeof(long_opts) / sizeof(long_opts[0]))
+
+[[noreturn]] static void long_help(void)
+{
+	print_usage(stdout);
+	printf("Long options:\n");
+	for (size_t i = 0; i < LONG_OPT_COUNT; i++)
+		printf("\t--%s: %s\n", long_opts[i].opt.name, long_opts[i].help);
+	exit(0);
 }
 
 static bool is_pow2(uint32_t v)
@@ -60,11 +97,26 @@ void parse_options(int argc, char **argv, defrag_options *o)
 	o->scale = 2;
 	o->device = nullptr;
 	o->root_dir = nullptr;
+	o->space_aware = 0;
+	o->report = 0;
+
+	struct option getopt_table[LONG_OPT_COUNT + 1] = {};
+	for (size_t i = 0; i < LONG_OPT_COUNT; i++)
+		getopt_table[i] = long_opts[i].opt;
 
 	uint32_t now = (uint32_t)start_time.tv_sec;
 	int c;
-	while ((c = getopt(argc, argv, "a:C:c:d:fF:hlmnt:s:T:vq:")) != -1) {
+	while ((c = getopt_long(argc, argv, "a:C:c:d:fF:hlmnt:s:T:vq:", getopt_table, nullptr)) !=
+	       -1) {
 		switch (c) {
+		case OPT_HELP:
+			long_help();
+		case OPT_SPACE_AWARE:
+			o->space_aware = 1;
+			break;
+		case OPT_REPORT:
+			o->report = 1;
+			break;
 		case 'a':
 			o->min_frag_bytes = strtoul(optarg, nullptr, 0);
 			break;

@@ -14,6 +14,8 @@ struct defrag_options {
 	int dry_run;                // -n
 	int32_t quality;            // -q
 	uint32_t scale;             // -s
+	int space_aware;            // --space-aware
+	int report;                 // --report
 	const char *device;
 	const char *root_dir;
 };

@@ -16,6 +16,8 @@
 #include "candidates.h"
 #include "pass4.h"
 #include "syscalls.h"
+#include "report.h"
+#include "space_plan.h"
 
 // Runs the whole program; returns the exit status (fatal paths exit(1) themselves).
 int quillfold_main(int argc, char **argv);

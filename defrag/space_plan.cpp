@@ -1,0 +1,713 @@
+// --space-aware: plan the moves with the free-space picture, then steer the
+// allocator so that donors fill small holes and large free extents stay whole.
+//
+// What the allocator does with a donor's request decides everything here.
+// With the picture committed, a request lands close to the best fitting free
+// run (it looks at a handful of free runs of the first group that can serve
+// it and takes the smallest that fits). Two things spoil that: blocks freed in
+// a journal transaction that has not committed cannot be handed out again, so
+// quick discarded tries push later requests into ever larger free runs; and a
+// request that finds no fitting hole is served from the largest runs. So:
+//  - large free runs are held by unnamed, preallocated "ballast" files while
+//    small files are moved; the allocator can then only choose among holes
+//    (the ballast has no name, so a killed run gives the space back too);
+//  - a refused donor is followed by a commit (syncfs) before the next try,
+//    and a file is tried at most twice;
+//  - windows of the cluster size that hold little data have their files moved
+//    into holes elsewhere, which turns each into a free cluster;
+//  - large files are moved last, with the ballast released, smallest first;
+//    a file whose pieces are already a cluster long on average is left alone,
+//    since moving it would only break a large free run for nothing.
+// Every move goes through the same requests and checks as the default passes:
+// the file is reopened by its handle and must be the same inode, its map is
+// read again and must match the one planned with, the donor is unnamed from
+// the start, and the data moves only through the kernel's extent move.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include "space_plan.h"
+#include "donors.h"
+#include "groups.h"
+#include "moves.h"
+#include "report.h"
+#include "spextent_tree.h"
+#include "stats.h"
+#include "syscalls.h"
+#include "walk.h"
+
+// Moves between two commits when nothing forces one: blocks a moved file gave
+// up become usable holes again only after a commit.
+#define SA_COMMIT_EVERY 64
+#define SA_MAX_BALLAST 4096
+static uint64_t sa_commit_every = getenv("QF_SA_COMMIT") ? strtoull(getenv("QF_SA_COMMIT"), 0, 0) : SA_COMMIT_EVERY;
+static int sa_phase_commit = getenv("QF_SA_PC") ? atoi(getenv("QF_SA_PC")) : 3;
+static int sa_small_tries = getenv("QF_SA_ST") ? atoi(getenv("QF_SA_ST")) : 2;
+static int sa_large_mem = getenv("QF_SA_LM") ? atoi(getenv("QF_SA_LM")) : 1;
+static int sa_small_one = getenv("QF_SA_ONE") ? 1 : 0;
+static int sa_phase_sel = getenv("QF_SA_PHASES") ? atoi(getenv("QF_SA_PHASES")) : 7;
+
+template <typename T> static int grow(T **arr, uint32_t *cap, uint32_t need)
+{
+	if (need <= *cap)
+		return 0;
+	uint32_t ncap = *cap ? *cap * 2 : 64;
+	while (ncap < need)
+		ncap *= 2;
+	T *p = (T *)realloc(*arr, (size_t)ncap * sizeof(T));
+	if (!p)
+		return -1;
+	*arr = p;
+	*cap = ncap;
+	return 0;
+}
+
+static int add_free(struct sa_plan *plan, uint64_t start, uint64_t len, uint64_t bpg,
+		    uint64_t first_block)
+{
+	while (len) {
+		// cut at the group boundary
+		uint64_t grp_end = first_block + ((start - first_block) / bpg + 1) * bpg;
+		uint64_t n = start + len > grp_end ? grp_end - start : len;
+		if (grow(&plan->free_start, &plan->cap_free, plan->nfree + 1))
+			return -1;
+		uint32_t cap = plan->cap_free;
+		// both arrays share the capacity
+		uint32_t *fl = (uint32_t *)realloc(plan->free_len, (size_t)cap * sizeof(uint32_t));
+		if (!fl)
+			return -1;
+		plan->free_len = fl;
+		plan->free_start[plan->nfree] = start;
+		plan->free_len[plan->nfree] = (uint32_t)n;
+		plan->nfree++;
+		start += n;
+		len -= n;
+	}
+	return 0;
+}
+
+int sa_free_runs_from_tree(struct sa_plan *plan, struct rb_root *tree, uint64_t first_block,
+			   uint64_t end_block, uint64_t bpg)
+{
+	uint64_t next = first_block;
+
+	for (struct rb_node *n = ext2fs_rb_first(tree); n; n = ext2fs_rb_next(n)) {
+		struct spextent *ex = rb_entry_of<struct spextent>(n);
+		if (ex->start > next && add_free(plan, next, ex->start - next, bpg, first_block))
+			return -1;
+		if (ex->start + ex->len > next)
+			next = ex->start + ex->len;
+	}
+	if (end_block > next && add_free(plan, next, end_block - next, bpg, first_block))
+		return -1;
+	return 0;
+}
+
+int sa_sparse_windows(struct sa_plan *plan, struct rb_root *tree, uint32_t cluster)
+{
+	uint64_t mask = ~((uint64_t)cluster - 1);
+	uint64_t cur = ~0ULL;
+	uint64_t used = 0;
+
+	auto close_window = [&]() -> int {
+		if (cur == ~0ULL || used == 0 || used > cluster / 4)
+			return 0;
+		if (grow(&plan->windows, &plan->cap_windows, plan->nwindows + 1))
+			return -1;
+		struct sa_window *w = &plan->windows[plan->nwindows++];
+		memset(w, 0, sizeof(*w));
+		w->start = cur;
+		w->used = (uint32_t)used;
+		return 0;
+	};
+	for (struct rb_node *n = ext2fs_rb_first(tree); n; n = ext2fs_rb_next(n)) {
+		struct spextent *ex = rb_entry_of<struct spextent>(n);
+		uint64_t s = ex->start, e = ex->start + ex->len;
+		while (s < e) {
+			uint64_t w = s & mask;
+			uint64_t piece = (w + cluster < e ? w + cluster : e) - s;
+			if (w != cur) {
+				if (close_window())
+					return -1;
+				cur = w;
+				used = 0;
+			}
+			used += piece;
+			s += piece;
+		}
+	}
+	return close_window();
+}
+
+uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster)
+{
+	uint64_t w = blk & ~((uint64_t)cluster - 1);
+	uint32_t lo = 0, hi = plan->nwindows;
+	while (lo < hi) {
+		uint32_t mid = lo + (hi - lo) / 2;
+		if (plan->windows[mid].start < w)
+			lo = mid + 1;
+		else
+			hi = mid;
+	}
+	return lo < plan->nwindows && plan->windows[lo].start == w ? lo : SA_NO_WINDOW;
+}
+
+uint32_t sa_ballast_sizes(const struct sa_plan *plan, uint32_t cluster, uint64_t reserve,
+			  uint64_t *sizes, uint32_t max)
+{
+	uint64_t total = 0, held = 0;
+	uint32_t n = 0;
+
+	for (uint32_t i = 0; i < plan->nfree; i++)
+		total += plan->free_len[i];
+	// largest first, by repeated selection: the list is short
+	for (uint32_t i = 0; i < plan->nfree && n < max; i++) {
+		if (plan->free_len[i] >= cluster)
+			sizes[n++] = plan->free_len[i];
+	}
+	for (uint32_t i = 0; i < n; i++)
+		for (uint32_t j = i + 1; j < n; j++)
+			if (sizes[j] > sizes[i]) {
+				uint64_t t = sizes[i];
+				sizes[i] = sizes[j];
+				sizes[j] = t;
+			}
+	uint32_t k = 0;
+	while (k < n && held + sizes[k] + reserve <= total)
+		held += sizes[k++];
+	return k;
+}
+
+static int move_cmp(const void *a, const void *b)
+{
+	const struct sa_move *x = (const struct sa_move *)a, *y = (const struct sa_move *)b;
+	if (x->blocks != y->blocks)
+		return x->blocks < y->blocks ? -1 : 1;
+	return x->ino < y->ino ? -1 : x->ino > y->ino;
+}
+
+void sa_sort_moves(struct sa_move *moves, uint32_t n)
+{
+	qsort(moves, n, sizeof(*moves), move_cmp);
+}
+
+void sa_plan_free(struct sa_plan *plan)
+{
+	free(plan->moves);
+	free(plan->handles);
+	free(plan->windows);
+	free(plan->free_start);
+	free(plan->free_len);
+	memset(plan, 0, sizeof(*plan));
+}
+
+// ---- planning walk -------------------------------------------------------
+
+// The walk's step has no argument of its own; the plan being filled is here.
+static struct sa_plan *plan_acc;
+static uint32_t plan_cluster;
+
+// Adds the file's blocks to the sparse windows they lie in: to the blocks
+// files hold there and, once per window, the file's size to what emptying
+// the window costs (moved 0); or to the blocks moved out (moved 1).
+static void credit_windows(struct sa_plan *plan, const struct fmap *map, uint32_t cluster,
+			   int moved)
+{
+	uint32_t last = SA_NO_WINDOW;
+	uint64_t eof = fmap_eof_blk(map);
+
+	for (uint32_t i = 0; i < map->count; i++) {
+		uint64_t s = map->ext[i].pblk, e = s + map->ext[i].len;
+		while (s < e) {
+			uint64_t wend = (s & ~((uint64_t)cluster - 1)) + cluster;
+			uint64_t piece = (wend < e ? wend : e) - s;
+			uint32_t w = sa_window_of(plan, s, cluster);
+			if (w != SA_NO_WINDOW) {
+				struct sa_window *win = &plan->windows[w];
+				if (moved) {
+					win->moved += (uint32_t)piece;
+				} else {
+					win->file_blocks += (uint32_t)piece;
+					if (w != last)
+						win->cost += eof > 0xffffffffULL ? 0xffffffffu : (uint32_t)eof;
+				}
+				last = w;
+			}
+			s += piece;
+		}
+	}
+}
+
+// The first sparse window a file has blocks in, or SA_NO_WINDOW.
+static uint32_t first_sparse(const struct sa_plan *plan, const struct fmap *map, uint32_t cluster)
+{
+	for (uint32_t i = 0; i < map->count; i++) {
+		uint64_t s = map->ext[i].pblk, e = s + map->ext[i].len;
+		while (s < e) {
+			uint32_t w = sa_window_of(plan, s, cluster);
+			if (w != SA_NO_WINDOW)
+				return w;
+			s = (s & ~((uint64_t)cluster - 1)) + cluster;
+		}
+	}
+	return SA_NO_WINDOW;
+}
+
+static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir_fd,
+		     const char *name)
+{
+	struct sa_plan *plan = plan_acc;
+	struct fmap *map = nullptr;
+	struct fest fest;
+
+	if (!S_ISREG(st->st_mode))
+		return 0;
+	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
+	if (ret || !map || !map->count) {
+		free(map);
+		return ret;
+	}
+	uint64_t eof = fmap_eof_blk(map);
+	int fragmented = map->count >= 2 && fest.hole == 0 && fest.frag >= 2;
+	uint32_t window = SA_NO_WINDOW;
+	if (plan->nwindows) {
+		window = first_sparse(plan, map, plan_cluster);
+		if (window != SA_NO_WINDOW)
+			credit_windows(plan, map, plan_cluster, 0);
+		// a file with a hole cannot be moved whole; its window stays
+		if (fest.hole)
+			window = SA_NO_WINDOW;
+	}
+	if ((!fragmented && window == SA_NO_WINDOW) || eof > 0xffffffffULL) {
+		free(map);
+		return 0;
+	}
+
+	uint32_t hb = plan->handle_bytes;
+	struct file_handle *fh = (struct file_handle *)malloc(sizeof(*fh) + hb);
+	int mount_id;
+	if (!fh) {
+		free(map);
+		return -1;
+	}
+	fh->handle_bytes = hb;
+	if (qf_sys.name_to_handle_at(dir_fd, name, fh, &mount_id, 0) || fh->handle_bytes != hb) {
+		free(fh);
+		free(map);
+		return 0;
+	}
+	if (grow(&plan->moves, &plan->cap_moves, plan->nmoves + 1)) {
+		free(fh);
+		free(map);
+		return -1;
+	}
+	if (plan->handles_used + hb > plan->handles_cap) {
+		uint64_t ncap = plan->handles_cap ? plan->handles_cap * 2 : 64 * (uint64_t)hb;
+		unsigned char *h = (unsigned char *)realloc(plan->handles, ncap);
+		if (!h) {
+			free(fh);
+			free(map);
+			return -1;
+		}
+		plan->handles = h;
+		plan->handles_cap = ncap;
+	}
+	struct sa_move *m = &plan->moves[plan->nmoves++];
+	memset(m, 0, sizeof(*m));
+	m->ino = st->st_ino;
+	m->blocks = (uint32_t)eof;
+	m->frag = fest.frag;
+	m->window = window;
+	m->handle = (uint32_t)plan->handles_used;
+	memcpy(plan->handles + plan->handles_used, fh->f_handle, hb);
+	plan->handles_used += hb;
+	fmap_csum_init(st, &m->csum);
+	for (uint32_t i = 0; i < map->count; i++)
+		fmap_csum_ext(&map->ext[i], &m->csum);
+	free(fh);
+	free(map);
+	return 0;
+}
+
+// ---- ballast ---------------------------------------------------------------
+
+struct sa_ballast {
+	int fd[SA_MAX_BALLAST];
+	uint32_t count;
+};
+
+// An unnamed file on the mounted file system: no name ever exists, so nothing
+// but this descriptor reaches it and its space returns when it is closed (a
+// killed run included). Where the kernel has no unnamed files, a named one is
+// created and unlinked at once, as the default donors are.
+static int unnamed_file(defrag_context *ctx)
+{
+	int fd = qf_sys.openat(ctx->root_fd, ".", O_RDWR | O_TMPFILE, 0600);
+	if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+		return fd;
+	fd = qf_sys.openat(ctx->root_fd, DONOR_NAME, O_RDWR | O_CREAT | O_EXCL, 0700);
+	if (fd < 0)
+		return -1;
+	if (unlinkat(ctx->root_fd, DONOR_NAME, 0)) {
+		fprintf(stderr, "Can not unlink donor file %m\n");
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+// Holds free runs of the given sizes (largest first) with unnamed files.
+static uint64_t ballast_fill(defrag_context *ctx, struct sa_ballast *b, const uint64_t *sizes,
+			     uint32_t n)
+{
+	uint64_t held = 0;
+	for (uint32_t i = 0; i < n && b->count < SA_MAX_BALLAST; i++) {
+		int fd = unnamed_file(ctx);
+		if (fd < 0)
+			break;
+		if (fallocate(fd, 0, 0, (off_t)(sizes[i] << ctx->blocksize_bits))) {
+			close(fd);
+			break;
+		}
+		b->fd[b->count++] = fd;
+		held += sizes[i];
+	}
+	return held;
+}
+
+static uint64_t ballast_sizes[SA_MAX_BALLAST];
+
+// The large free runs of the plan's picture (Pass1).
+static void ballast_hold(defrag_context *ctx, const struct sa_plan *plan, struct sa_ballast *b,
+			 uint64_t reserve)
+{
+	uint32_t n = sa_ballast_sizes(plan, ctx->cluster_blocks, reserve, ballast_sizes,
+				      SA_MAX_BALLAST);
+	uint64_t held = ballast_fill(ctx, b, ballast_sizes, n);
+	if (verbose)
+		printf("Space-aware: holding %llu blocks of large free extents in %u ballast files\n",
+		       (unsigned long long)held, b->count);
+}
+
+struct current_runs {
+	struct sa_plan *runs;
+	uint32_t cluster;
+	uint64_t total;
+};
+
+static void keep_large_run(void *arg, uint64_t start, uint64_t len)
+{
+	struct current_runs *c = (struct current_runs *)arg;
+	c->total += len;
+	// only the large ones are ballast material; the list stays short
+	if (len >= c->cluster && c->runs->nfree < SA_MAX_BALLAST)
+		add_free(c->runs, start, len, ~0ULL >> 1, 0);
+}
+
+// The large free runs there are now, as the kernel sees them: what emptied
+// windows added since the first ballast was taken.
+static void ballast_hold_current(defrag_context *ctx, struct sa_ballast *b, uint64_t reserve_part)
+{
+	struct sa_plan runs;
+	struct current_runs c = {&runs, ctx->cluster_blocks, 0};
+
+	memset(&runs, 0, sizeof(runs));
+	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits, keep_large_run, &c) == 0) {
+		uint32_t n = sa_ballast_sizes(&runs, ctx->cluster_blocks, 0, ballast_sizes,
+					      SA_MAX_BALLAST);
+		// never hold the last part of the free space (the free runs here
+		// are only the large ones, so the reserve is taken from the total)
+		uint64_t held = 0, k = 0;
+		while (k < n && held + ballast_sizes[k] + c.total / reserve_part <= c.total)
+			held += ballast_sizes[k++];
+		held = ballast_fill(ctx, b, ballast_sizes, (uint32_t)k);
+		if (verbose)
+			printf("Space-aware: holding %llu more blocks, %u ballast files in all\n",
+			       (unsigned long long)held, b->count);
+	}
+	sa_plan_free(&runs);
+}
+
+static void ballast_release(struct sa_ballast *b)
+{
+	for (uint32_t i = 0; i < b->count; i++)
+		close(b->fd[i]);
+	b->count = 0;
+}
+
+// ---- moves -------------------------------------------------------------------
+
+enum sa_result { SA_MOVED, SA_SKIPPED, SA_REFUSED };
+
+static void commit(defrag_context *ctx, struct sa_plan *plan)
+{
+	syncfs(ctx->root_fd);
+	plan->commits++;
+}
+
+// A donor of `blocks` blocks, unnamed, allocated in one request. 0 when the
+// donor is ready (its map in d->fec), -1 when no space was given.
+static int make_donor(defrag_context *ctx, struct sa_plan *plan, struct donor *d,
+		      uint64_t blocks)
+{
+	struct stat st;
+
+	donor_init(d);
+	plan->donor_tries++;
+	d->fd = unnamed_file(ctx);
+	if (d->fd < 0) {
+		d->fd = -1;
+		return -1;
+	}
+	if (fallocate(d->fd, 0, 0, (off_t)(blocks << ctx->blocksize_bits)) || fstat(d->fd, &st) ||
+	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &d->fec, &d->fest) ||
+	    !d->fec || !d->fec->count) {
+		close_donor(d);
+		return -1;
+	}
+	d->offset = 0;
+	d->length = blocks;
+	return 0;
+}
+
+static int sa_phase_cur;
+// Whether the donor's space is good for the move: fewer pieces than the file
+// has (one for a file moved out of a window), and for a window file, not in
+// its own window.
+static int donor_fits(const struct sa_plan *plan, const struct sa_move *m, const struct donor *d,
+		      uint32_t cluster)
+{
+	// a contiguous file leaving its window must stay contiguous and leave it
+	if (m->window != SA_NO_WINDOW && m->frag == 1)
+		return d->fest.frag == 1 &&
+		       sa_window_of(plan, d->fec->ext[0].pblk, cluster) != m->window;
+	if (sa_small_one && sa_phase_cur != 3)
+		return d->fest.frag == 1;
+	return d->fest.frag < m->frag;
+}
+
+// Windows the donor's space lies in are filled again: no use emptying them.
+static void unchoose_windows(struct sa_plan *plan, const struct donor *d, uint32_t cluster)
+{
+	for (uint32_t i = 0; i < d->fec->count; i++) {
+		uint32_t w = sa_window_of(plan, d->fec->ext[i].pblk, cluster);
+		if (w != SA_NO_WINDOW)
+			plan->windows[w].chosen = 0;
+	}
+}
+
+static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct sa_move *m,
+			      int tries, uint32_t *donor_frag)
+{
+	struct stat st;
+	struct fmap *map = nullptr;
+	struct fest fest;
+	struct donor d;
+	uint32_t csum;
+
+	int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, plan->handles + m->handle,
+				    O_RDWR);
+	if (fd < 0)
+		return SA_SKIPPED;
+	// the same inode, still a regular file, with the map it was planned with
+	if (fstat(fd, &st) || st.st_ino != m->ino || !S_ISREG(st.st_mode) ||
+	    __get_inode_fiemap(ctx, fd, st.st_ino, ctx->blocksize_bits, &map, &fest) || !map ||
+	    !map->count || fmap_eof_blk(map) != m->blocks) {
+		free(map);
+		close(fd);
+		return SA_SKIPPED;
+	}
+	fmap_csum_init(&st, &csum);
+	for (uint32_t i = 0; i < map->count; i++)
+		fmap_csum_ext(&map->ext[i], &csum);
+	if (csum != m->csum) {
+		if (verbose)
+			printf("%s inode %lu changed under us, skip\n", "space_aware",
+			       (unsigned long)m->ino);
+		free(map);
+		close(fd);
+		return SA_SKIPPED;
+	}
+
+	sa_result res = SA_REFUSED;
+	for (int attempt = 0; attempt < tries; attempt++) {
+		if (attempt)
+			commit(ctx, plan); // let the refused space come back first
+		if (make_donor(ctx, plan, &d, m->blocks))
+			continue;
+		if (!donor_fits(plan, m, &d, ctx->cluster_blocks)) {
+			if (debug_flags & 0x01)
+				printf("%s REJECT inode:%lu blocks:%u frag:%u donor_frag:%u\n",
+				       "space_aware", (unsigned long)m->ino, m->blocks, m->frag,
+				       d.fest.frag);
+			*donor_frag = d.fest.frag;
+			close_donor(&d);
+			continue;
+		}
+		plan->donors_accepted++;
+		unchoose_windows(plan, &d, ctx->cluster_blocks);
+		defrag_fadvise(fd, (uint64_t)m->blocks << ctx->blocksize_bits, 1);
+		uint64_t ino = m->ino;
+		int ret = do_defrag_one(ctx->dry_run, fd, ino, map, m->blocks, &d);
+		if (verbose)
+			printf("%s %s ino:%lu blocks:%u old_frag:%u new_frag:%u\n", "space_aware",
+			       ret ? "FAIL" : "SUCCESS", (unsigned long)m->ino, m->blocks, m->frag,
+			       d.fest.frag);
+		close_donor(&d);
+		res = ret ? SA_REFUSED : SA_MOVED;
+		if (!ret) {
+			iaf_inodes++;
+			iaf_blocks += m->blocks;
+			if (m->window != SA_NO_WINDOW)
+				credit_windows(plan, map, ctx->cluster_blocks, 1);
+		}
+		break;
+	}
+	free(map);
+	close(fd);
+	return res;
+}
+
+// Runs the moves `want` picks, in plan order, each with up to `tries` donors.
+// With `size_memory`, a refused donor size is remembered: every later file at
+// least that large is left to a later phase without a try, since the holes
+// that could have served it are gone (the moves go from small to large).
+static void run_moves(defrag_context *ctx, struct sa_plan *plan,
+		      int (*want)(const struct sa_plan *, const struct sa_move *, uint32_t),
+		      const char *what, int tries, int size_memory)
+{
+	uint64_t moved = 0, refused = 0, since_commit = 0;
+	uint32_t fail_size = 0xffffffffu, fail_frag = 0;
+
+	for (uint32_t i = 0; i < plan->nmoves; i++) {
+		struct sa_move *m = &plan->moves[i];
+		if ((m->flags & (SA_DONE | SA_FAILED)) || !want(plan, m, ctx->cluster_blocks))
+			continue;
+		// a donor at least as large would come back in as many pieces
+		if (m->blocks >= fail_size && (sa_small_one || m->frag <= fail_frag))
+			continue;
+		uint32_t donor_frag = 0xffffffffu;
+		sa_result r = move_planned(ctx, plan, m, tries, &donor_frag);
+		if (r == SA_MOVED) {
+			m->flags |= SA_DONE;
+			moved++;
+			if (++since_commit >= sa_commit_every) {
+				commit(ctx, plan);
+				since_commit = 0;
+			}
+		} else if (r == SA_REFUSED && size_memory) {
+			refused++;
+			if (m->blocks < fail_size || donor_frag > fail_frag) {
+				fail_size = m->blocks;
+				fail_frag = donor_frag;
+			}
+		} else {
+			m->flags |= SA_FAILED;
+			refused += r == SA_REFUSED;
+		}
+	}
+	if (sa_phase_commit)
+		commit(ctx, plan);
+	if (verbose)
+		printf("Space-aware: %s: %llu files moved, %llu refused\n", what,
+		       (unsigned long long)moved, (unsigned long long)refused);
+}
+
+// Phase choices.
+static int want_small(const struct sa_plan *, const struct sa_move *m, uint32_t cluster)
+{
+	return m->frag >= 2 && m->blocks < cluster;
+}
+
+static int want_window(const struct sa_plan *plan, const struct sa_move *m, uint32_t)
+{
+	return m->window != SA_NO_WINDOW && plan->windows[m->window].chosen;
+}
+
+static int want_large(const struct sa_plan *, const struct sa_move *m, uint32_t cluster)
+{
+	// pieces a cluster long on average: breaking a large free run gains nothing
+	return m->frag >= 2 && m->blocks / m->frag < cluster;
+}
+
+void space_aware_passes(defrag_context *ctx)
+{
+	struct sa_plan plan;
+	static struct sa_ballast ballast;
+	ext2_filsys fs = ctx->fs;
+	uint32_t cluster = ctx->cluster_blocks;
+
+	memset(&plan, 0, sizeof(plan));
+	plan.handle_bytes = ctx->root_fhandle->handle_bytes;
+	uint64_t bpg = (uint64_t)fs->super->s_clusters_per_group << fs->cluster_ratio_bits;
+	if (sa_free_runs_from_tree(&plan, &ctx->spextents, fs->super->s_first_data_block,
+				   ext2fs_blocks_count(fs->super), bpg) ||
+	    sa_sparse_windows(&plan, &ctx->spextents, cluster)) {
+		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
+		sa_plan_free(&plan);
+		return;
+	}
+
+	if (verbose)
+		printf("Space-aware: plan from %u free runs and %u sparse windows\n", plan.nfree,
+		       plan.nwindows);
+	plan_acc = &plan;
+	plan_cluster = cluster;
+	walk_subtree(ctx, ctx->root_fd, plan_file);
+	plan_acc = nullptr;
+
+	// a window is worth emptying when every block in use there is a planned file's
+	uint32_t chosen = 0;
+	for (uint32_t w = 0; w < plan.nwindows; w++) {
+		struct sa_window *win = &plan.windows[w];
+		win->chosen = win->file_blocks >= win->used && win->cost <= cluster;
+		chosen += win->chosen;
+	}
+	sa_sort_moves(plan.moves, plan.nmoves);
+	if (verbose)
+		printf("Space-aware: %u files planned, %u windows to empty\n", plan.nmoves, chosen);
+
+	uint64_t free_total = 0;
+	for (uint32_t i = 0; i < plan.nfree; i++)
+		free_total += plan.free_len[i];
+	// the file system stays in use: never hold all of its free space
+	if (sa_phase_commit & 2)
+		commit(ctx, &plan);
+	ballast_hold(ctx, &plan, &ballast, free_total / 8);
+	// files out of the sparse windows first, into holes, while the large
+	// free runs are held; then the emptied windows are held as well, so
+	// that the small files that follow cannot fill them again
+	sa_phase_cur = 2;
+	if (sa_phase_sel & 2)
+		run_moves(ctx, &plan, want_window, "files of sparse windows", 1, 0);
+	if (verbose) {
+		uint32_t emptied = 0, tried = 0;
+		for (uint32_t w = 0; w < plan.nwindows; w++) {
+			tried += plan.windows[w].moved > 0;
+			emptied += plan.windows[w].moved >= plan.windows[w].used;
+		}
+		printf("Space-aware: %u windows emptied, %u touched\n", emptied, tried);
+	}
+	commit(ctx, &plan);
+	ballast_hold_current(ctx, &ballast, 8);
+	sa_phase_cur = 1;
+	if (sa_phase_sel & 1)
+		run_moves(ctx, &plan, want_small, "small fragmented files", sa_small_tries, 1);
+	ballast_release(&ballast);
+	sa_phase_cur = 3;
+	// what the small phase refused gets its second chance with the large files
+	for (uint32_t i = 0; i < plan.nmoves; i++)
+		if (plan.moves[i].frag >= 2)
+			plan.moves[i].flags &= ~SA_FAILED;
+	if (sa_phase_sel & 4)
+	run_moves(ctx, &plan, want_large, "large fragmented files", 2, sa_large_mem);
+
+	if (verbose)
+		printf("Space-aware: %llu donor tries for %llu donors, %llu commits\n",
+		       (unsigned long long)plan.donor_tries, (unsigned long long)plan.donors_accepted,
+		       (unsigned long long)plan.commits);
+	sa_plan_free(&plan);
+}
