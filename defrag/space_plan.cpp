@@ -38,16 +38,13 @@
 #include "syscalls.h"
 #include "walk.h"
 
-// Moves between two commits when nothing forces one: blocks a moved file gave
-// up become usable holes again only after a commit.
-#define SA_COMMIT_EVERY 64
 #define SA_MAX_BALLAST 4096
-static uint64_t sa_commit_every = getenv("QF_SA_COMMIT") ? strtoull(getenv("QF_SA_COMMIT"), 0, 0) : SA_COMMIT_EVERY;
-static int sa_phase_commit = getenv("QF_SA_PC") ? atoi(getenv("QF_SA_PC")) : 3;
-static int sa_small_tries = getenv("QF_SA_ST") ? atoi(getenv("QF_SA_ST")) : 2;
-static int sa_large_mem = getenv("QF_SA_LM") ? atoi(getenv("QF_SA_LM")) : 1;
-static int sa_small_one = getenv("QF_SA_ONE") ? 1 : 0;
-static int sa_phase_sel = getenv("QF_SA_PHASES") ? atoi(getenv("QF_SA_PHASES")) : 7;
+// Moves of the large-file phase between two looks at the large free runs.
+#define SA_CHECK_EVERY 16
+// Moves since the last commit that make a refused size worth another try.
+#define SA_RECYCLE_AFTER 32
+// Never held by ballast: this part of the free space (1/8).
+#define SA_RESERVE_PART 8
 
 template <typename T> static int grow(T **arr, uint32_t *cap, uint32_t need)
 {
@@ -85,23 +82,6 @@ static int add_free(struct sa_plan *plan, uint64_t start, uint64_t len, uint64_t
 		start += n;
 		len -= n;
 	}
-	return 0;
-}
-
-int sa_free_runs_from_tree(struct sa_plan *plan, struct rb_root *tree, uint64_t first_block,
-			   uint64_t end_block, uint64_t bpg)
-{
-	uint64_t next = first_block;
-
-	for (struct rb_node *n = ext2fs_rb_first(tree); n; n = ext2fs_rb_next(n)) {
-		struct spextent *ex = rb_entry_of<struct spextent>(n);
-		if (ex->start > next && add_free(plan, next, ex->start - next, bpg, first_block))
-			return -1;
-		if (ex->start + ex->len > next)
-			next = ex->start + ex->len;
-	}
-	if (end_block > next && add_free(plan, next, end_block - next, bpg, first_block))
-		return -1;
 	return 0;
 }
 
@@ -380,18 +360,6 @@ static uint64_t ballast_fill(defrag_context *ctx, struct sa_ballast *b, const ui
 
 static uint64_t ballast_sizes[SA_MAX_BALLAST];
 
-// The large free runs of the plan's picture (Pass1).
-static void ballast_hold(defrag_context *ctx, const struct sa_plan *plan, struct sa_ballast *b,
-			 uint64_t reserve)
-{
-	uint32_t n = sa_ballast_sizes(plan, ctx->cluster_blocks, reserve, ballast_sizes,
-				      SA_MAX_BALLAST);
-	uint64_t held = ballast_fill(ctx, b, ballast_sizes, n);
-	if (verbose)
-		printf("Space-aware: holding %llu blocks of large free extents in %u ballast files\n",
-		       (unsigned long long)held, b->count);
-}
-
 struct current_runs {
 	struct sa_plan *runs;
 	uint32_t cluster;
@@ -409,7 +377,10 @@ static void keep_large_run(void *arg, uint64_t start, uint64_t len)
 
 // The large free runs there are now, as the kernel sees them: what emptied
 // windows added since the first ballast was taken.
-static void ballast_hold_current(defrag_context *ctx, struct sa_ballast *b, uint64_t reserve_part)
+// Holds the large free runs there are now, as the kernel sees them, largest
+// first, but never the last part (1 / reserve_part) of the free space: the
+// file system stays in use while the ballast is held.
+static void ballast_hold(defrag_context *ctx, struct sa_ballast *b, uint64_t reserve_part)
 {
 	struct sa_plan runs;
 	struct current_runs c = {&runs, ctx->cluster_blocks, 0};
@@ -425,7 +396,7 @@ static void ballast_hold_current(defrag_context *ctx, struct sa_ballast *b, uint
 			held += ballast_sizes[k++];
 		held = ballast_fill(ctx, b, ballast_sizes, (uint32_t)k);
 		if (verbose)
-			printf("Space-aware: holding %llu more blocks, %u ballast files in all\n",
+			printf("Space-aware: holding %llu blocks of large free runs in %u ballast files\n",
 			       (unsigned long long)held, b->count);
 	}
 	sa_plan_free(&runs);
@@ -436,6 +407,27 @@ static void ballast_release(struct sa_ballast *b)
 	for (uint32_t i = 0; i < b->count; i++)
 		close(b->fd[i]);
 	b->count = 0;
+}
+
+// Blocks of the free space in runs of at least `cluster` blocks, as the
+// kernel sees it now (runs that touch across a group boundary count as one,
+// as in the report); ~0 when the kernel gives no map.
+static uint64_t big_free_now(defrag_context *ctx)
+{
+	struct frag_report r;
+	struct free_tally t;
+	struct { struct free_tally *t; struct frag_report *r; } a = {&t, &r};
+
+	free_tally_init(&t, ctx->cluster_blocks, &r);
+	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits,
+			     [](void *arg, uint64_t start, uint64_t len) {
+				     auto *p = (decltype(a) *)arg;
+				     free_tally_add(p->t, p->r, start, len);
+			     },
+			     &a))
+		return ~0ULL;
+	free_tally_end(&t, &r);
+	return r.free_in_chunks;
 }
 
 // ---- moves -------------------------------------------------------------------
@@ -450,8 +442,23 @@ static void commit(defrag_context *ctx, struct sa_plan *plan)
 
 // A donor of `blocks` blocks, unnamed, allocated in one request. 0 when the
 // donor is ready (its map in d->fec), -1 when no space was given.
+// Physically separate pieces of the map's first `blocks` blocks.
+static uint32_t pieces_below(const struct fmap *map, uint64_t blocks)
+{
+	uint32_t n = 0;
+	uint64_t prev_end = 0;
+	for (uint32_t i = 0; i < map->count && map->ext[i].lblk < blocks; i++) {
+		if (map->ext[i].pblk != prev_end)
+			n++;
+		prev_end = map->ext[i].pblk + map->ext[i].len;
+	}
+	return n;
+}
+
+// A donor with `request` blocks, of which the move uses the first `blocks`;
+// its fest.frag counts the pieces of those.
 static int make_donor(defrag_context *ctx, struct sa_plan *plan, struct donor *d,
-		      uint64_t blocks)
+		      uint64_t blocks, uint64_t request)
 {
 	struct stat st;
 
@@ -462,29 +469,29 @@ static int make_donor(defrag_context *ctx, struct sa_plan *plan, struct donor *d
 		d->fd = -1;
 		return -1;
 	}
-	if (fallocate(d->fd, 0, 0, (off_t)(blocks << ctx->blocksize_bits)) || fstat(d->fd, &st) ||
+	if (fallocate(d->fd, 0, 0, (off_t)(request << ctx->blocksize_bits)) || fstat(d->fd, &st) ||
 	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &d->fec, &d->fest) ||
 	    !d->fec || !d->fec->count) {
 		close_donor(d);
 		return -1;
 	}
+	d->fest.frag = pieces_below(d->fec, blocks);
 	d->offset = 0;
-	d->length = blocks;
+	d->length = request;
 	return 0;
 }
 
-static int sa_phase_cur;
 // Whether the donor's space is good for the move: fewer pieces than the file
 // has (one for a file moved out of a window), and for a window file, not in
 // its own window.
 static int donor_fits(const struct sa_plan *plan, const struct sa_move *m, const struct donor *d,
-		      uint32_t cluster)
+		      uint32_t cluster, int need_one)
 {
 	// a contiguous file leaving its window must stay contiguous and leave it
 	if (m->window != SA_NO_WINDOW && m->frag == 1)
 		return d->fest.frag == 1 &&
 		       sa_window_of(plan, d->fec->ext[0].pblk, cluster) != m->window;
-	if (sa_small_one && sa_phase_cur != 3)
+	if (need_one)
 		return d->fest.frag == 1;
 	return d->fest.frag < m->frag;
 }
@@ -500,7 +507,7 @@ static void unchoose_windows(struct sa_plan *plan, const struct donor *d, uint32
 }
 
 static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct sa_move *m,
-			      int tries, uint32_t *donor_frag)
+			      int need_one, uint32_t *donor_frag)
 {
 	struct stat st;
 	struct fmap *map = nullptr;
@@ -533,12 +540,22 @@ static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct 
 	}
 
 	sa_result res = SA_REFUSED;
-	for (int attempt = 0; attempt < tries; attempt++) {
-		if (attempt)
+	for (int attempt = 0; attempt < 2; attempt++) {
+		// The allocator serves a request whose size is a power of two from
+		// its buddy lists, in one aligned piece wherever one is free, while
+		// any other size is looked for among the first free runs of a group
+		// and may come back in pieces when the group has many small ones. So
+		// the second try asks for the power of two and uses the start of it.
+		uint64_t request = m->blocks;
+		if (attempt) {
+			while (request & (request - 1))
+				request += request & -request;
+		}
+		if (attempt && request == m->blocks)
 			commit(ctx, plan); // let the refused space come back first
-		if (make_donor(ctx, plan, &d, m->blocks))
+		if (make_donor(ctx, plan, &d, m->blocks, request))
 			continue;
-		if (!donor_fits(plan, m, &d, ctx->cluster_blocks)) {
+		if (!donor_fits(plan, m, &d, ctx->cluster_blocks, need_one)) {
 			if (debug_flags & 0x01)
 				printf("%s REJECT inode:%lu blocks:%u frag:%u donor_frag:%u\n",
 				       "space_aware", (unsigned long)m->ino, m->blocks, m->frag,
@@ -571,46 +588,71 @@ static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct 
 	return res;
 }
 
-// Runs the moves `want` picks, in plan order, each with up to `tries` donors.
-// With `size_memory`, a refused donor size is remembered: every later file at
-// least that large is left to a later phase without a try, since the holes
-// that could have served it are gone (the moves go from small to large).
+// Runs the moves `want` picks, in plan order; with `need_one`, a donor must be
+// a single piece. With `size_memory`, a refused donor size is remembered:
+// every later file at least that large is left to a later phase without a
+// try, since the holes that could have served it are gone (the moves go from
+// small to large) - unless enough files moved since the last commit to leave
+// new holes behind, in which case the run commits and tries once more. With
+// `big_floor`, the phase ends once the free space in runs of at least the
+// cluster size would drop below it.
 static void run_moves(defrag_context *ctx, struct sa_plan *plan,
 		      int (*want)(const struct sa_plan *, const struct sa_move *, uint32_t),
-		      const char *what, int tries, int size_memory)
+		      const char *what, int need_one, int size_memory, uint64_t big_floor)
 {
-	uint64_t moved = 0, refused = 0, since_commit = 0;
-	uint32_t fail_size = 0xffffffffu, fail_frag = 0;
+	uint64_t moved = 0, refused = 0;
+	uint32_t since_commit = 0, since_check = 0;
+	uint32_t fail_size = 0xffffffffu;
+	uint64_t last_big = ~0ULL;
 
 	for (uint32_t i = 0; i < plan->nmoves; i++) {
 		struct sa_move *m = &plan->moves[i];
 		if ((m->flags & (SA_DONE | SA_FAILED)) || !want(plan, m, ctx->cluster_blocks))
 			continue;
-		// a donor at least as large would come back in as many pieces
-		if (m->blocks >= fail_size && (sa_small_one || m->frag <= fail_frag))
+		if (m->blocks >= fail_size)
 			continue;
-		uint32_t donor_frag = 0xffffffffu;
-		sa_result r = move_planned(ctx, plan, m, tries, &donor_frag);
+		uint32_t donor_frag = 0;
+		sa_result r = move_planned(ctx, plan, m, need_one, &donor_frag);
 		if (r == SA_MOVED) {
 			m->flags |= SA_DONE;
 			moved++;
-			if (++since_commit >= sa_commit_every) {
+			since_commit++;
+			// Large files take their space from large free runs. Every so
+			// often the run commits and looks.
+			if (big_floor && ++since_check >= SA_CHECK_EVERY) {
+				since_check = 0;
 				commit(ctx, plan);
 				since_commit = 0;
+				uint64_t big = big_free_now(ctx);
+				// stop before the next round would take them below
+				// the floor, at the pace of the last one
+				uint64_t pace = big < last_big ? last_big - big : 0;
+				if (last_big == ~0ULL)
+					pace = 0;
+				last_big = big;
+				if (big != ~0ULL && big < big_floor + pace) {
+					if (verbose)
+						printf("Space-aware: large free runs down to %llu "
+						       "blocks, %llu before: stop\n",
+						       (unsigned long long)big,
+						       (unsigned long long)big_floor);
+					break;
+				}
 			}
+		} else if (r == SA_REFUSED && size_memory && since_commit >= SA_RECYCLE_AFTER &&
+			   !(m->flags & SA_RETRIED)) {
+			m->flags |= SA_RETRIED;
+			commit(ctx, plan);
+			since_commit = 0;
+			i--;
 		} else if (r == SA_REFUSED && size_memory) {
 			refused++;
-			if (m->blocks < fail_size || donor_frag > fail_frag) {
-				fail_size = m->blocks;
-				fail_frag = donor_frag;
-			}
+			fail_size = m->blocks;
 		} else {
 			m->flags |= SA_FAILED;
 			refused += r == SA_REFUSED;
 		}
 	}
-	if (sa_phase_commit)
-		commit(ctx, plan);
 	if (verbose)
 		printf("Space-aware: %s: %llu files moved, %llu refused\n", what,
 		       (unsigned long long)moved, (unsigned long long)refused);
@@ -637,23 +679,18 @@ void space_aware_passes(defrag_context *ctx)
 {
 	struct sa_plan plan;
 	static struct sa_ballast ballast;
-	ext2_filsys fs = ctx->fs;
 	uint32_t cluster = ctx->cluster_blocks;
 
 	memset(&plan, 0, sizeof(plan));
 	plan.handle_bytes = ctx->root_fhandle->handle_bytes;
-	uint64_t bpg = (uint64_t)fs->super->s_clusters_per_group << fs->cluster_ratio_bits;
-	if (sa_free_runs_from_tree(&plan, &ctx->spextents, fs->super->s_first_data_block,
-				   ext2fs_blocks_count(fs->super), bpg) ||
-	    sa_sparse_windows(&plan, &ctx->spextents, cluster)) {
+	if (sa_sparse_windows(&plan, &ctx->spextents, cluster)) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
 		sa_plan_free(&plan);
 		return;
 	}
 
 	if (verbose)
-		printf("Space-aware: plan from %u free runs and %u sparse windows\n", plan.nfree,
-		       plan.nwindows);
+		printf("Space-aware: %u sparse windows\n", plan.nwindows);
 	plan_acc = &plan;
 	plan_cluster = cluster;
 	walk_subtree(ctx, ctx->root_fd, plan_file);
@@ -670,41 +707,34 @@ void space_aware_passes(defrag_context *ctx)
 	if (verbose)
 		printf("Space-aware: %u files planned, %u windows to empty\n", plan.nmoves, chosen);
 
-	uint64_t free_total = 0;
-	for (uint32_t i = 0; i < plan.nfree; i++)
-		free_total += plan.free_len[i];
-	// the file system stays in use: never hold all of its free space
-	if (sa_phase_commit & 2)
-		commit(ctx, &plan);
-	ballast_hold(ctx, &plan, &ballast, free_total / 8);
-	// files out of the sparse windows first, into holes, while the large
-	// free runs are held; then the emptied windows are held as well, so
-	// that the small files that follow cannot fill them again
-	sa_phase_cur = 2;
-	if (sa_phase_sel & 2)
-		run_moves(ctx, &plan, want_window, "files of sparse windows", 1, 0);
+	// what "large free runs" amounted to before the run: the large-file
+	// phase never takes them below that
+	uint64_t big_before = big_free_now(ctx);
+	if (big_before == ~0ULL)
+		big_before = 0;
+
+	// 1. Files out of the sparse windows, into the best fitting free runs.
+	run_moves(ctx, &plan, want_window, "files of sparse windows", 1, 0, 0);
 	if (verbose) {
-		uint32_t emptied = 0, tried = 0;
-		for (uint32_t w = 0; w < plan.nwindows; w++) {
-			tried += plan.windows[w].moved > 0;
-			emptied += plan.windows[w].moved >= plan.windows[w].used;
-		}
-		printf("Space-aware: %u windows emptied, %u touched\n", emptied, tried);
+		uint32_t emptied = 0;
+		for (uint32_t w = 0; w < plan.nwindows; w++)
+			emptied += plan.windows[w].chosen && plan.windows[w].moved >= plan.windows[w].used;
+		printf("Space-aware: %u windows emptied\n", emptied);
 	}
+	// 2. Small fragmented files into holes only: the large runs there are
+	// now, the emptied windows among them, are held by ballast meanwhile.
 	commit(ctx, &plan);
-	ballast_hold_current(ctx, &ballast, 8);
-	sa_phase_cur = 1;
-	if (sa_phase_sel & 1)
-		run_moves(ctx, &plan, want_small, "small fragmented files", sa_small_tries, 1);
+	ballast_hold(ctx, &ballast, SA_RESERVE_PART);
+	run_moves(ctx, &plan, want_small, "small fragmented files", 1, 1, 0);
 	ballast_release(&ballast);
-	sa_phase_cur = 3;
-	// what the small phase refused gets its second chance with the large files
+	// 3. What is left, smallest first, while the large runs last.
+	commit(ctx, &plan);
 	for (uint32_t i = 0; i < plan.nmoves; i++)
 		if (plan.moves[i].frag >= 2)
 			plan.moves[i].flags &= ~SA_FAILED;
-	if (sa_phase_sel & 4)
-	run_moves(ctx, &plan, want_large, "large fragmented files", 2, sa_large_mem);
+	run_moves(ctx, &plan, want_large, "large fragmented files", 0, 0, big_before);
 
+	ballast_release(&ballast);
 	if (verbose)
 		printf("Space-aware: %llu donor tries for %llu donors, %llu commits\n",
 		       (unsigned long long)plan.donor_tries, (unsigned long long)plan.donors_accepted,

@@ -26,6 +26,7 @@ struct sa_move {
 #define SA_NO_WINDOW 0xffffffffu
 #define SA_DONE 0x1   // moved
 #define SA_FAILED 0x2 // a donor was refused or the move failed; not tried again
+#define SA_RETRIED 0x4 // refused once, tried again after a commit
 
 // A window of cluster_blocks blocks that holds little data, all of it in
 // regular files this run may move: emptying it frees a whole cluster.
@@ -54,17 +55,12 @@ struct sa_plan {
 	uint64_t donor_tries, donors_accepted, commits;
 };
 
-// Free runs: the gaps between the in-use runs of the tree and the space past
-// the last run up to end_block, cut at group boundaries (the allocator never
-// hands out a run that crosses one).
-int sa_free_runs_from_tree(struct sa_plan *plan, struct rb_root *tree, uint64_t first_block,
-			   uint64_t end_block, uint64_t blocks_per_group);
 // Sparse windows from the tree: windows of `cluster` blocks with at least one
 // and at most cluster / 4 blocks in use.
 int sa_sparse_windows(struct sa_plan *plan, struct rb_root *tree, uint32_t cluster);
 // Index of the sparse window holding blk, or SA_NO_WINDOW.
 uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster);
-// The ballast sizes: free runs of at least `cluster` blocks, largest first,
+// The ballast sizes: the plan's free runs of at least `cluster` blocks, largest first,
 // held while their sum leaves `reserve` blocks of the free space unheld.
 uint32_t sa_ballast_sizes(const struct sa_plan *plan, uint32_t cluster, uint64_t reserve,
 			  uint64_t *sizes, uint32_t max);
