@@ -130,10 +130,13 @@ bool Builder::readStacks()
 	elf_prstatus status;
 	unsigned long offset = 0;
 	while ((offset = reader.getNextPrStatus(note->data, offset, status)) != 0) {
+		// A thread whose stack is nowhere in the file (its stack pointer
+		// wild, its stack not dumped or cut off) is left out: the other
+		// threads and the loaded objects are worth more than no output.
 		unsigned long start = 0;
 		Elf_Data *data = reader.getStackData(status, start);
 		if (!data)
-			return false;
+			continue;
 		local.push_back(boost::shared_ptr<Segment>(new Stack(start, data)));
 	}
 	segments.splice(segments.end(), local);

@@ -62,18 +62,32 @@ Elf64_Ehdr *Reader::getEhdr(Elf64_Ehdr &out)
 	return gelf_getehdr(elf, &out);
 }
 
-template <typename Match> Elf64_Phdr *Reader::findPhdr(Elf64_Phdr &out, Match match)
+template <typename Visit> bool Reader::scanPhdrs(Visit visit)
 {
 	size_t n = 0;
 	if (elf_getphdrnum(elf, &n) != 0 || n == 0)
-		return nullptr;
+		return false;
 	for (size_t i = 0; i < n; i++) {
-		if (!gelf_getphdr(elf, (int)i, &out))
-			return nullptr;
-		if (match(out))
-			return &out;
+		Elf64_Phdr h;
+		if (!gelf_getphdr(elf, (int)i, &h))
+			return false;
+		if (visit(h))
+			return true;
 	}
-	return nullptr;
+	return true;
+}
+
+template <typename Match> Elf64_Phdr *Reader::findPhdr(Elf64_Phdr &out, Match match)
+{
+	bool found = false;
+	bool read = scanPhdrs([&](const Elf64_Phdr &h) {
+		if (!match(h))
+			return false;
+		out = h;
+		found = true;
+		return true;
+	});
+	return read && found ? &out : nullptr;
 }
 
 Elf64_Phdr *Reader::findNotePhdr(Elf64_Phdr &out)
@@ -262,18 +276,52 @@ unsigned long Reader::getStack(const elf_prstatus &status)
 	return status.pr_reg[kStackRegister];
 }
 
+Elf64_Phdr *Reader::findStackAbove(unsigned long sp, Elf64_Phdr &out)
+{
+	// The lowest mapping that reaches above sp, leaving out the guards
+	// (mappings nobody may touch, which hold nothing). If that is not a
+	// dumped, writable mapping starting above sp, sp is not in a gap below
+	// a stack: it points into memory of some other kind, or the stack was
+	// not dumped.
+	bool found = false;
+	bool read = scanPhdrs([&](const Elf64_Phdr &h) {
+		if (h.p_type != PT_LOAD || (h.p_filesz == 0 && !(h.p_flags & (PF_R | PF_W | PF_X))))
+			return false;
+		unsigned long size = h.p_memsz > h.p_filesz ? h.p_memsz : h.p_filesz, end;
+		if (__builtin_add_overflow(h.p_vaddr, size, &end))
+			end = ULONG_MAX;
+		if (end <= sp || (found && h.p_vaddr >= out.p_vaddr))
+			return false;
+		out = h;
+		found = true;
+		return false;
+	});
+	if (!read || !found || out.p_vaddr <= sp || out.p_vaddr - sp > kStackGuardGap || out.p_filesz == 0 ||
+	    !(out.p_flags & PF_W))
+		return nullptr;
+	return &out;
+}
+
 Elf_Data *Reader::getStackData(const elf_prstatus &status, unsigned long &start)
 {
 	unsigned long sp = getStack(status);
 	Elf64_Phdr ph;
-	if (!findPhdrByVaddr(sp, ph))
-		return nullptr;
-	// Keep from the start of the aligned block holding sp; without an
-	// alignment the live stack starts at sp itself. The start never goes
-	// below the mapping, whatever its alignment claims.
-	unsigned long s = ph.p_align ? (sp / ph.p_align) * ph.p_align : sp;
-	if (s < ph.p_vaddr)
+	unsigned long s;
+	if (findPhdrByVaddr(sp, ph)) {
+		// Keep from the start of the aligned block holding sp; without an
+		// alignment the live stack starts at sp itself. The start never
+		// goes below the mapping, whatever its alignment claims.
+		s = ph.p_align ? (sp / ph.p_align) * ph.p_align : sp;
+		if (s < ph.p_vaddr)
+			s = ph.p_vaddr;
+	} else if (findStackAbove(sp, ph)) {
+		// An overflow: the page the thread faulted on holds nothing, but
+		// every frame above it, return addresses included, lies in the
+		// mapping, which is therefore live as a whole.
 		s = ph.p_vaddr;
+	} else {
+		return nullptr;
+	}
 	start = s;
 	unsigned long delta = s - ph.p_vaddr;
 	if (ph.p_offset > (unsigned long)LONG_MAX - delta)

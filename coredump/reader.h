@@ -20,6 +20,10 @@ static const unsigned long kPrStatusSize = 336;
 static const unsigned kStackRegister = 19;
 // Longest object name read at a process address, NUL included.
 static const unsigned long kMaxString = 4096;
+// The gap the kernel keeps free below a stack so that it can grow (256 pages
+// of 4 KiB unless the kernel was told otherwise). A thread that overflows its
+// stack faults with its stack pointer in that gap, below the dumped mapping.
+static const unsigned long kStackGuardGap = 256ul * 4096;
 
 class Reader {
 public:
@@ -58,6 +62,13 @@ private:
 	// The first program header, in table order, that `match` accepts; null
 	// when none does or a header cannot be fetched.
 	template <typename Match> Elf64_Phdr *findPhdr(Elf64_Phdr &out, Match match);
+	// Calls visit on every program header in table order until it returns
+	// true; false when the table cannot be read or a header fetched.
+	template <typename Visit> bool scanPhdrs(Visit visit);
+	// The dumped, writable mapping a thread overflowed out of: it starts
+	// above sp, within kStackGuardGap, and nothing the thread could have
+	// used lies between them. Null when there is none.
+	Elf64_Phdr *findStackAbove(unsigned long sp, Elf64_Phdr &out);
 
 	int fd;
 	Elf *elf;

@@ -11,13 +11,6 @@
 #include "stats.h"
 #include "syscalls.h"
 
-void ief_assert_fail(const char *text, const char *file, int line)
-{
-	fflush(stdout);
-	fprintf(stderr, "quillfold: %s:%d: Assertion `%s' failed.\n", file, line, text);
-	abort();
-}
-
 ief_verdict_t ief_verdict(uint64_t ief, uint64_t size_blk, int ro, int old,
 			  uint32_t cluster_blocks)
 {
@@ -69,7 +62,7 @@ int group_add_ief_candidate(defrag_context *ctx, int dir_fd, const char *name,
 	uint32_t g = ino_group(ctx, st->st_ino);
 	struct stat dst;
 
-	IEF_ASSERT(flags & SP_FL_IEF_RELOC, "flags & SP_FL_IEF_RELOC");
+	QF_ASSERT(flags & SP_FL_IEF_RELOC, "flags & SP_FL_IEF_RELOC");
 
 	if (!fstat(dir_fd, &dst) && ino_group(ctx, dst.st_ino) == g)
 		flags |= SP_FL_DIR_LOCAL;

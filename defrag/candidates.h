@@ -5,15 +5,6 @@
 
 struct group_info;
 
-// Invariants of the relocation code; on by default in every build type, since
-// a broken candidate set must stop the run before a move, not after it.
-[[noreturn]] void ief_assert_fail(const char *text, const char *file, int line);
-#define IEF_ASSERT(cond, text)                                                      \
-	do {                                                                        \
-		if (!(cond))                                                        \
-			ief_assert_fail(text, __FILE__, __LINE__);                  \
-	} while (0)
-
 struct fhandle {
 	struct rb_node node;
 	uint32_t flags;

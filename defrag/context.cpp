@@ -1,5 +1,8 @@
 #include "context.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 uint32_t debug_flags;
 int verbose;
 int show_stats;
@@ -22,4 +25,11 @@ uint32_t ino_group(const defrag_context *ctx, uint64_t ino)
 uint32_t blk_group(const defrag_context *ctx, uint64_t blk)
 {
 	return ext2fs_group_of_blk2(ctx->fs, blk) >> ctx->flex_log;
+}
+
+void qf_assert_fail(const char *text, const char *file, int line, const char *function)
+{
+	fflush(stdout);
+	fprintf(stderr, "quillfold: %s:%d: %s: Assertion `%s' failed.\n", file, line, function, text);
+	abort();
 }

@@ -91,3 +91,14 @@ uint32_t group_slot_count(const defrag_context *ctx);
 uint32_t ino_group(const defrag_context *ctx, uint64_t ino);
 // (Flex) group of a block.
 uint32_t blk_group(const defrag_context *ctx, uint64_t blk);
+
+// Internal invariants, checked in every build type whatever NDEBUG says: a
+// broken donor or candidate set must stop the run before a move, not after
+// it. The failure line names the invariant by `text` and ends the process
+// abnormally.
+[[noreturn]] void qf_assert_fail(const char *text, const char *file, int line, const char *function);
+#define QF_ASSERT(cond, text)                                                        \
+	do {                                                                         \
+		if (!(cond))                                                         \
+			qf_assert_fail(text, __FILE__, __LINE__, __func__);          \
+	} while (0)

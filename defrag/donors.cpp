@@ -6,7 +6,6 @@
 // in one fallocate so the allocator can hand out long contiguous runs. Every
 // path that gives up on a donor goes through close_donor, which truncates and
 // closes it: no name and no space outlives the attempt.
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,9 +41,9 @@ int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uin
 	struct stat st;
 	int ret;
 
-	assert(d->fd >= 0);
-	assert(d->length == 0);
-	assert(d->fec == 0);
+	QF_ASSERT(d->fd >= 0, "donor->fd >= 0");
+	QF_ASSERT(d->length == 0, "donor->length == 0");
+	QF_ASSERT(d->fec == 0, "donor->fec == 0");
 
 	if (debug_flags & 0x01)
 		printf("%s grp:%u donor_fd:%d blocks:%llu local:%d frag:%u\n",
@@ -160,7 +159,7 @@ int prepare_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 	if (debug_flags & 0x01)
 		printf("%s grp:%u donor_fd:%d blocks:%llu frag:%u\n", "prepare_donor", grp, d->fd,
 		       (unsigned long long)blocks, frag);
-	assert(blocks);
+	QF_ASSERT(blocks, "blocks");
 
 	if (d->fd != -1) {
 		release_donor_space(d);

@@ -3,7 +3,6 @@
 // The kernel's extent move copies the data and swaps the blocks, so the file
 // keeps its contents whatever happens here; this code only decides how often
 // to ask and keeps the donor's bookkeeping in step with what was moved.
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -19,7 +18,7 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 	uint64_t moved = 0;
 	int retry, ret;
 
-	assert(donor->length >= eof_lblk);
+	QF_ASSERT(donor->length >= eof_lblk, "donor->length >= eof_lblk");
 	if (dry_run) {
 		if (debug_flags & 0x01)
 			printf("Fileystem is readonly, skip actual defrag");
@@ -51,7 +50,7 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 				break;
 			retry--;
 		}
-		assert(mv_ioc.len >= mv_ioc.moved_len);
+		QF_ASSERT(mv_ioc.len >= mv_ioc.moved_len, "mv_ioc.len >= mv_ioc.moved_len");
 		mv_ioc.len -= mv_ioc.moved_len;
 		mv_ioc.orig_start += mv_ioc.moved_len;
 		mv_ioc.donor_start += mv_ioc.moved_len;

@@ -1,6 +1,5 @@
 // Pass3: cache directories, defragment badly fragmented files in place,
 // hand the rest to the relocation test.
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +39,7 @@ int check_iaf(uint64_t ino, const struct fmap *fmap, const struct fest *fest, ui
 		printf("%s ino:%ld frag:%d eof_blk:%lld free_space_aver:%d ret:%d\n", "check_iaf",
 		       (long)ino, (int)fest->frag, (long long)eof_blk, FREE_SPACE_AVER, ret);
 	if (ret)
-		assert(fest->frag >= 2);
+		QF_ASSERT(fest->frag >= 2, "fest->frag >= 2");
 	return ret;
 }
 

@@ -42,7 +42,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	struct fest fest;
 	int changed = 0;
 
-	IEF_ASSERT((rfh->flags & (SP_FL_CSUM | SP_FL_FMAP)) != (SP_FL_CSUM | SP_FL_FMAP),
+	QF_ASSERT((rfh->flags & (SP_FL_CSUM | SP_FL_FMAP)) != (SP_FL_CSUM | SP_FL_FMAP),
 		   "(fhandle->flags & (SP_FL_CSUM|SP_FL_FMAP)) != (SP_FL_CSUM|SP_FL_FMAP)");
 
 	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
@@ -174,7 +174,7 @@ void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fha
 	struct fmap *map = nullptr;
 	struct fest fest;
 
-	IEF_ASSERT(rfh->flags & SP_FL_FMAP, "rfh->flags & SP_FL_FMAP");
+	QF_ASSERT(rfh->flags & SP_FL_FMAP, "rfh->flags & SP_FL_FMAP");
 
 	int fd = ief_open_candidate(ctx, rfh, O_RDWR, "do_ief_defrag_one", &st);
 	if (fd < 0)
@@ -269,11 +269,11 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 					"ief_defrag_group", g);
 			break;
 		}
-		IEF_ASSERT(group->next, "group->next");
+		QF_ASSERT(group->next, "group->next");
 		while (group->next != end) {
 			struct fhandle *rfh = group->next;
-			IEF_ASSERT(!(rfh->flags & SP_FL_IGNORE), "!(rfh->flags & SP_FL_IGNORE)");
-			IEF_ASSERT(rfh->flags & (SP_FL_FMAP | SP_FL_IEF_RELOC),
+			QF_ASSERT(!(rfh->flags & SP_FL_IGNORE), "!(rfh->flags & SP_FL_IGNORE)");
+			QF_ASSERT(rfh->flags & (SP_FL_FMAP | SP_FL_IEF_RELOC),
 				   "rfh->flags & (SP_FL_FMAP | SP_FL_IEF_RELOC)");
 			do_ief_defrag_one(ctx, group, rfh, &donor);
 			group->next = rfh->next;

@@ -416,13 +416,20 @@ TEST(Builder, ThreadLibraryRenameStaysInsideTheName)
 TEST(Builder, StacksStep)
 {
 	{
-		SCOPED_TRACE("stack pointer in a mapping that was not dumped");
-		CoreImage c = handcore::standardCore();
-		c.addPrStatus(0x7ffff7004000ull);
+		SCOPED_TRACE("a thread whose stack is nowhere is left out, the others kept");
+		Layout L;
+		L.threads = 1;
+		CoreImage c = handcore::standardCore(L);
+		c.addPrStatus(0x7ffff7004000ull, sizeof(elf_prstatus), 101); // mapping not dumped
+		c.addPrStatus(0x123456789ull, sizeof(elf_prstatus), 102);     // wild
+		c.addPrStatus(Layout::threadSp(1), sizeof(elf_prstatus), 103);
 		Opened o(c);
 		Builder b(*o.reader);
-		EXPECT_FALSE(b.readStacks());
-		EXPECT_EQ(all(b).size(), 1u);
+		ASSERT_TRUE(b.readStacks());
+		auto segs = all(b);
+		ASSERT_EQ(segs.size(), 3u);
+		EXPECT_EQ(segs[1]->getHeader(0).p_vaddr, Layout::threadSp(0) & ~0xfffull);
+		EXPECT_EQ(segs[2]->getHeader(0).p_vaddr, Layout::threadSp(1) & ~0xfffull);
 	}
 	{
 		SCOPED_TRACE("no status notes: no stacks, success");

@@ -169,6 +169,41 @@ TEST(Reader, StackRange)
 	EXPECT_FALSE(o.r->getStackData(statusWithSp(0x7ffff7000100ull), start));
 }
 
+// A thread that overflowed faults below its stack mapping: in the gap the
+// kernel keeps there, or in a guard page the thread library put there.
+TEST(Reader, StackPointerBelowItsMappingAfterAnOverflow)
+{
+	CoreImage c = handcore::standardCore();
+	c.map(Layout::kStack - 0x1000, 0x1000, false).ph.p_flags = 0; // a guard
+	c.map(0x50000000ull, 0x1000).ph.p_flags = PF_R;                 // no stack
+	c.map(0x5ffff000ull, 0x1000, false);                            // usable, not dumped
+	c.map(0x60000000ull, 0x1000);
+	Opened o(c);
+	const struct {
+		uint64_t sp;
+		bool found;
+	} cases[] = {
+		{Layout::kStack - 0x800, true},
+		{Layout::kStack - 0x1008, true},
+		{Layout::kStack - kStackGuardGap, true},
+		{Layout::kStack - kStackGuardGap - 1, false},
+		{0x50000000ull - 8, false},
+		{0x5ffff800ull, false},
+		{0x5fffe000ull, false},
+		{~0ull, false},
+	};
+	for (auto &cs : cases) {
+		SCOPED_TRACE(std::to_string(cs.sp));
+		unsigned long start = 0;
+		Elf_Data *d = o.r->getStackData(statusWithSp(cs.sp), start);
+		EXPECT_EQ(d != nullptr, cs.found);
+		if (d && cs.found) {
+			EXPECT_EQ(start, Layout::kStack);
+			EXPECT_EQ(d->d_size, 0x4000u);
+		}
+	}
+}
+
 TEST(Reader, StringsAtProcessAddresses)
 {
 	CoreImage c = handcore::standardCore();
@@ -206,6 +241,7 @@ TEST(Reader, TruncatedCoreRefusesWhatLeavesTheFile)
 	Opened o(c, cut);
 	unsigned long start;
 	EXPECT_FALSE(o.r->getStackData(statusWithSp(Layout::kStack + 0x100), start));
+	EXPECT_FALSE(o.r->getStackData(statusWithSp(Layout::kStack - 0x100), start));
 	link_map m;
 	EXPECT_FALSE(o.r->getLinkmap(Layout::kStack + 0x1800 - 20, m));
 	EXPECT_TRUE(o.r->getLinkmap(Layout::kStack + 0x1800 - 40, m));

@@ -60,6 +60,49 @@ __attribute__((noinline)) void extra_deep(int d) { if (d > 0) extra_deep(d - 1);
 void extra_entry(int d) { extra_deep(d); asm volatile(""); }
 )";
 
+// Two threads idle while one recurses with 64 KiB frames until its stack
+// runs out: the main thread (its stack limit lowered to keep the core small)
+// or, built with -DIN_WORKER, a thread with a 1 MiB stack. Probing each page
+// of a frame makes the fault land right below the stack, never beyond it.
+const char kOverflow[] = R"(
+#include <atomic>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+static std::atomic<int> ready{0};
+extern "C" {
+__attribute__((noinline)) void idle(void) { ready++; for (;;) pause(); }
+__attribute__((noinline)) int dive(int d) {
+	volatile char frame[65536];
+	frame[d & 0xffff] = (char)d;
+	return dive(d + 1) + frame[(d * 7) & 0xffff];
+}
+}
+static void *idler(void *) { idle(); return nullptr; }
+static void *diver(void *) { return (void *)(long)dive(0); }
+int main() {
+	pthread_t t[3];
+	for (int i = 0; i < 2; i++)
+		pthread_create(&t[i], nullptr, idler, nullptr);
+	while (ready.load() < 2)
+		usleep(1000);
+#ifdef IN_WORKER
+	pthread_attr_t a;
+	pthread_attr_init(&a);
+	pthread_attr_setstacksize(&a, 1 << 20);
+	pthread_create(&t[2], &a, diver, nullptr);
+	pthread_join(t[2], nullptr);
+	return 1;
+#else
+	struct rlimit rl;
+	getrlimit(RLIMIT_STACK, &rl);
+	rl.rlim_cur = 2 << 20;
+	setrlimit(RLIMIT_STACK, &rl);
+	return dive(0);
+#endif
+}
+)";
+
 struct Crashed {
 	TempDir dir{"skvreal"};
 	std::string exe, core, stripped;
@@ -68,12 +111,12 @@ struct Crashed {
 
 // Builds the program with the given compiler options, crashes it and strips
 // its core; fails the test on any step.
-void crash(Crashed &c, const std::string &options, bool withLibrary)
+void crash(Crashed &c, const std::string &options, bool withLibrary, const char *program = kProgram)
 {
 	const std::string &d = c.dir.path();
 	{
 		FILE *f = fopen((d + "/prog.cpp").c_str(), "w");
-		fputs(kProgram, f);
+		fputs(program, f);
 		fclose(f);
 	}
 	c.exe = d + "/prog";
@@ -205,12 +248,17 @@ std::vector<std::string> checkLayout(const std::string &corePath, const std::str
 	return names;
 }
 
-// gdb names the same libraries (libathread standing for libpthread) and the
-// same functions for every thread in both cores.
-void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
+// gdb's views of the full and the stripped core, made comparable: each
+// thread cut to its innermost `frames` frames (0: all of them) and
+// libathread standing for libpthread.
+void gdbViews(const Crashed &c, GdbView &full, GdbView &small, size_t frames = 0)
 {
-	GdbView full = testsupport::gdb_view(c.exe, c.core);
-	GdbView small = testsupport::gdb_view(c.exe, c.stripped);
+	full = testsupport::gdb_view(c.exe, c.core);
+	small = testsupport::gdb_view(c.exe, c.stripped);
+	for (GdbView *v : {&full, &small})
+		for (auto &t : v->threads)
+			if (frames && t.second.size() > frames)
+				t.second.resize(frames);
 	for (auto &l : small.libraries)
 		l = renamedBack(l);
 	// The vDSO's image lives only in the process's memory, which the stripped
@@ -221,6 +269,14 @@ void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
 	if (vdso != small.libraries.end() &&
 	    std::find(full.libraries.begin(), full.libraries.end(), "linux-vdso.so.1") == full.libraries.end())
 		small.libraries.erase(vdso);
+}
+
+// gdb names the same libraries and the same functions for every thread in
+// both cores.
+void checkGdb(const Crashed &c, const std::vector<std::string> &mustSee)
+{
+	GdbView full, small;
+	gdbViews(c, full, small);
 	std::string a = testsupport::describe(full), b = testsupport::describe(small);
 	EXPECT_EQ(a, b) << "full core:\n" << full.raw << "\nstripped core:\n" << small.raw;
 	EXPECT_GE(full.threads.size(), 5u) << full.raw;
@@ -302,4 +358,43 @@ TEST(RealCore, CrashInsideADlopenedLibrary)
 	auto names = checkLayout(c.core, c.stripped);
 	EXPECT_TRUE(hasName(names, "/libskvextra.so")) << testing::PrintToString(names);
 	checkGdb(c, {"extra_deep", "extra_entry", "main", "park"});
+}
+
+// A stack overflow leaves the stack pointer below the stack mapping, in
+// memory that holds nothing; the frames above it are what gdb unwinds.
+void checkOverflow(const std::string &options, size_t threads)
+{
+	Crashed c;
+	crash(c, "-fstack-clash-protection " + options, false, kOverflow);
+	if (::testing::Test::HasFatalFailure())
+		return;
+	// one stack pointer, the overflowed one, lies outside the dumped memory
+	View core = View::load(c.core);
+	std::vector<uint64_t> sps = core.stackPointers();
+	EXPECT_EQ(std::count_if(sps.begin(), sps.end(), [&](uint64_t sp) { return !core.mapping(sp); }), 1);
+	GdbView full, small;
+	gdbViews(c, full, small, 20);
+	std::string a = testsupport::describe(full);
+	EXPECT_EQ(a, testsupport::describe(small)) << "full core:\n" << full.raw << "\nstripped core:\n" << small.raw;
+	EXPECT_FALSE(full.libraries.empty()) << full.raw;
+	ASSERT_EQ(full.threads.size(), threads) << full.raw;
+	size_t idle = 0, deep = 0;
+	for (auto &t : full.threads) {
+		idle += std::find(t.second.begin(), t.second.end(), "idle") != t.second.end();
+		deep += std::count(t.second.begin(), t.second.end(), "dive") >= 10;
+	}
+	EXPECT_EQ(idle, 2u) << a;
+	EXPECT_EQ(deep, 1u) << a;
+}
+
+TEST(RealCore, MainThreadStackOverflow)
+{
+	REQUIRE_ROOT();
+	checkOverflow("", 3);
+}
+
+TEST(RealCore, WorkerThreadStackOverflow)
+{
+	REQUIRE_ROOT();
+	checkOverflow("-DIN_WORKER", 4);
 }

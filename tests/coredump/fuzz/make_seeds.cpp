@@ -1,4 +1,5 @@
-// Writes the hand-built cores that seed the fuzzer into the given directory.
+// Writes the hand-built cores the fuzz corpus (tests/coredump/fuzz/corpus)
+// started from into the given directory.
 #include "../hand_core.h"
 
 #include <iostream>
@@ -16,22 +17,23 @@ int main(int argc, char **argv)
 	std::string dir = argv[1];
 	mkdir(dir.c_str(), 0755);
 	int n = 0;
-	auto save = [&](const CoreImage &c, size_t cut = SIZE_MAX) {
-		c.write(dir + "/seed" + std::to_string(n++), cut);
+	auto save = [&](const std::string &name, const CoreImage &c, size_t cut = SIZE_MAX) {
+		c.write(dir + "/" + name, cut);
+		n++;
 	};
 	Layout L;
-	save(handcore::standardCore(L));
+	save("standard", handcore::standardCore(L));
 	L.pie = true;
-	save(handcore::standardCore(L));
+	save("pie", handcore::standardCore(L));
 	L.threads = 0;
 	L.zeroRMap = true;
-	save(handcore::standardCore(L));
+	save("no-threads-no-objects", handcore::standardCore(L));
 	Layout none;
 	none.withAuxv = false;
-	save(handcore::standardCore(none));
+	save("no-auxv", handcore::standardCore(none));
 	Layout nodyn;
 	nodyn.withDynamic = false;
-	save(handcore::standardCore(nodyn));
+	save("static", handcore::standardCore(nodyn));
 	// a chain that loops
 	CoreImage loop = handcore::standardCore();
 	link_map m;
@@ -39,15 +41,22 @@ int main(int argc, char **argv)
 	m.l_name = (char *)Layout::nameAddr(0);
 	m.l_next = (link_map *)Layout::linkmapAddr(0);
 	loop.put(Layout::linkmapAddr(0), m);
-	save(loop);
+	save("looping-chain", loop);
 	// short status descriptor, stack mapping without alignment
 	CoreImage odd = handcore::standardCore();
 	odd.addPrStatus(Layout::threadSp(0), 40);
 	handcore::segAt(odd, Layout::kStack).ph.p_align = 0;
-	save(odd);
+	save("short-status-unaligned-stack", odd);
 	// a truncated core
 	CoreImage full = handcore::standardCore();
-	save(full, full.bytes().size() / 2);
+	save("truncated", full, full.bytes().size() / 2);
+	// a thread that overflowed into a guard page below its stack, and one
+	// whose stack pointer is nowhere
+	CoreImage over = handcore::standardCore();
+	over.map(Layout::kStack - 0x1000, 0x1000, false).ph.p_flags = 0;
+	over.addPrStatus(Layout::kStack - 0x800);
+	over.addPrStatus(0x123456789ull);
+	save("overflowed-and-lost-stacks", over);
 	std::cout << n << " seeds in " << dir << "\n";
 	return 0;
 }
