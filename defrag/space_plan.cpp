@@ -40,11 +40,17 @@
 
 #define SA_MAX_BALLAST 4096
 // Moves of the large-file phase between two looks at the large free runs.
-#define SA_CHECK_EVERY 16
 // Moves since the last commit that make a refused size worth another try.
 #define SA_RECYCLE_AFTER 32
+// Moves between two looks at the free space: in the small-file phase, where
+// files are many and each changes little, and in the large-file phase.
+#define SA_CHECK_SMALL 128
+#define SA_CHECK_LARGE 16
+#define SA_CHECK_MIN 8
 // Never held by ballast: this part of the free space (1/8).
 #define SA_RESERVE_PART 8
+// A window with at most cluster / SA_SPARSE_PART blocks in use is sparse.
+#define SA_SPARSE_PART 4
 
 template <typename T> static int grow(T **arr, uint32_t *cap, uint32_t need)
 {
@@ -92,7 +98,7 @@ int sa_sparse_windows(struct sa_plan *plan, struct rb_root *tree, uint32_t clust
 	uint64_t used = 0;
 
 	auto close_window = [&]() -> int {
-		if (cur == ~0ULL || used == 0 || used > cluster / 4)
+		if (cur == ~0ULL || used == 0 || used > cluster / SA_SPARSE_PART)
 			return 0;
 		if (grow(&plan->windows, &plan->cap_windows, plan->nwindows + 1))
 			return -1;
@@ -409,25 +415,56 @@ static void ballast_release(struct sa_ballast *b)
 	b->count = 0;
 }
 
-// Blocks of the free space in runs of at least `cluster` blocks, as the
-// kernel sees it now (runs that touch across a group boundary count as one,
-// as in the report); ~0 when the kernel gives no map.
-static uint64_t big_free_now(defrag_context *ctx)
+// The free space as the kernel sees it now: free extents (runs that touch
+// across a group boundary count as one, as in the report) and the blocks in
+// runs of at least the cluster size. -1 when the kernel gives no map.
+static int free_now(defrag_context *ctx, struct frag_report *r)
 {
-	struct frag_report r;
 	struct free_tally t;
-	struct { struct free_tally *t; struct frag_report *r; } a = {&t, &r};
+	struct { struct free_tally *t; struct frag_report *r; } a = {&t, r};
 
-	free_tally_init(&t, ctx->cluster_blocks, &r);
+	free_tally_init(&t, ctx->cluster_blocks, r);
 	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits,
 			     [](void *arg, uint64_t start, uint64_t len) {
 				     auto *p = (decltype(a) *)arg;
 				     free_tally_add(p->t, p->r, start, len);
 			     },
 			     &a))
-		return ~0ULL;
-	free_tally_end(&t, &r);
-	return r.free_in_chunks;
+		return -1;
+	free_tally_end(&t, r);
+	return 0;
+}
+
+// What the moves may not make worse than it was before the run: no more free
+// extents, no fewer blocks in large free runs. A phase looks every so often
+// (after a commit, so that what moved files gave up counts as free) and ends
+// before its next stretch, at the pace of the last one, would cross a limit.
+struct sa_limits {
+	int known;
+	int check_big; // off while ballast holds the large runs
+	uint32_t every; // moves between two looks
+	uint64_t max_extents, min_big;
+	uint64_t last_extents, last_big;
+};
+
+static int limits_reached(defrag_context *ctx, struct sa_limits *lim, const char *what)
+{
+	struct frag_report r;
+	if (!lim->known || free_now(ctx, &r))
+		return 0;
+	uint64_t ext_pace = r.free_extents > lim->last_extents ? r.free_extents - lim->last_extents : 0;
+	uint64_t big_pace = r.free_in_chunks < lim->last_big ? lim->last_big - r.free_in_chunks : 0;
+	lim->last_extents = r.free_extents;
+	lim->last_big = r.free_in_chunks;
+	if (r.free_extents + ext_pace <= lim->max_extents &&
+	    (!lim->check_big || r.free_in_chunks >= lim->min_big + big_pace))
+		return 0;
+	if (verbose)
+		printf("Space-aware: %s: free extents %llu (%llu before), in large runs %llu blocks "
+		       "(%llu before): stop\n",
+		       what, (unsigned long long)r.free_extents, (unsigned long long)lim->max_extents,
+		       (unsigned long long)r.free_in_chunks, (unsigned long long)lim->min_big);
+	return 1;
 }
 
 // ---- moves -------------------------------------------------------------------
@@ -594,17 +631,27 @@ static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct 
 // try, since the holes that could have served it are gone (the moves go from
 // small to large) - unless enough files moved since the last commit to leave
 // new holes behind, in which case the run commits and tries once more. With
-// `big_floor`, the phase ends once the free space in runs of at least the
-// cluster size would drop below it.
+// `lim`, the phase ends before the free space would end up worse than it was.
 static void run_moves(defrag_context *ctx, struct sa_plan *plan,
 		      int (*want)(const struct sa_plan *, const struct sa_move *, uint32_t),
-		      const char *what, int need_one, int size_memory, uint64_t big_floor)
+		      const char *what, int need_one, int size_memory, struct sa_limits *lim)
 {
 	uint64_t moved = 0, refused = 0;
 	uint32_t since_commit = 0, since_check = 0;
 	uint32_t fail_size = 0xffffffffu;
-	uint64_t last_big = ~0ULL;
 
+	if (lim) {
+		// about 32 looks per phase, none further apart than `every` moves
+		uint32_t n = 0;
+		for (uint32_t i = 0; i < plan->nmoves; i++)
+			n += !(plan->moves[i].flags & (SA_DONE | SA_FAILED)) &&
+			     want(plan, &plan->moves[i], ctx->cluster_blocks);
+		uint32_t every = n / 32 < SA_CHECK_MIN ? SA_CHECK_MIN : n / 32;
+		if (every < lim->every)
+			lim->every = every;
+		if (limits_reached(ctx, lim, what))
+			return;
+	}
 	for (uint32_t i = 0; i < plan->nmoves; i++) {
 		struct sa_move *m = &plan->moves[i];
 		if ((m->flags & (SA_DONE | SA_FAILED)) || !want(plan, m, ctx->cluster_blocks))
@@ -617,27 +664,12 @@ static void run_moves(defrag_context *ctx, struct sa_plan *plan,
 			m->flags |= SA_DONE;
 			moved++;
 			since_commit++;
-			// Large files take their space from large free runs. Every so
-			// often the run commits and looks.
-			if (big_floor && ++since_check >= SA_CHECK_EVERY) {
+			if (lim && ++since_check >= lim->every) {
 				since_check = 0;
 				commit(ctx, plan);
 				since_commit = 0;
-				uint64_t big = big_free_now(ctx);
-				// stop before the next round would take them below
-				// the floor, at the pace of the last one
-				uint64_t pace = big < last_big ? last_big - big : 0;
-				if (last_big == ~0ULL)
-					pace = 0;
-				last_big = big;
-				if (big != ~0ULL && big < big_floor + pace) {
-					if (verbose)
-						printf("Space-aware: large free runs down to %llu "
-						       "blocks, %llu before: stop\n",
-						       (unsigned long long)big,
-						       (unsigned long long)big_floor);
+				if (limits_reached(ctx, lim, what))
 					break;
-				}
 			}
 		} else if (r == SA_REFUSED && size_memory && since_commit >= SA_RECYCLE_AFTER &&
 			   !(m->flags & SA_RETRIED)) {
@@ -656,6 +688,14 @@ static void run_moves(defrag_context *ctx, struct sa_plan *plan,
 	if (verbose)
 		printf("Space-aware: %s: %llu files moved, %llu refused\n", what,
 		       (unsigned long long)moved, (unsigned long long)refused);
+	if (debug_flags & 0x01) {
+		struct frag_report r;
+		syncfs(ctx->root_fd);
+		collect_report(ctx, &r);
+		printf("%s after %s: fragments %llu free extents %llu in large runs %llu\n",
+		       "space_aware", what, (unsigned long long)r.fragments,
+		       (unsigned long long)r.free_extents, (unsigned long long)r.free_in_chunks);
+	}
 }
 
 // Phase choices.
@@ -707,14 +747,19 @@ void space_aware_passes(defrag_context *ctx)
 	if (verbose)
 		printf("Space-aware: %u files planned, %u windows to empty\n", plan.nmoves, chosen);
 
-	// what "large free runs" amounted to before the run: the large-file
-	// phase never takes them below that
-	uint64_t big_before = big_free_now(ctx);
-	if (big_before == ~0ULL)
-		big_before = 0;
+	struct sa_limits lim;
+	struct frag_report now;
+	memset(&lim, 0, sizeof(lim));
+	if (!free_now(ctx, &now)) {
+		lim.known = 1;
+		lim.check_big = 1;
+		lim.every = SA_CHECK_LARGE;
+		lim.max_extents = lim.last_extents = now.free_extents;
+		lim.min_big = lim.last_big = now.free_in_chunks;
+	}
 
 	// 1. Files out of the sparse windows, into the best fitting free runs.
-	run_moves(ctx, &plan, want_window, "files of sparse windows", 1, 0, 0);
+	run_moves(ctx, &plan, want_window, "files of sparse windows", 1, 0, nullptr);
 	if (verbose) {
 		uint32_t emptied = 0;
 		for (uint32_t w = 0; w < plan.nwindows; w++)
@@ -723,16 +768,33 @@ void space_aware_passes(defrag_context *ctx)
 	}
 	// 2. Small fragmented files into holes only: the large runs there are
 	// now, the emptied windows among them, are held by ballast meanwhile.
+	// The ballast changes the picture the kernel gives: the limit on free
+	// extents moves with it.
 	commit(ctx, &plan);
+	struct frag_report held, unheld;
+	int have_unheld = !free_now(ctx, &unheld);
 	ballast_hold(ctx, &ballast, SA_RESERVE_PART);
-	run_moves(ctx, &plan, want_small, "small fragmented files", 1, 1, 0);
+	if (lim.known && have_unheld && !free_now(ctx, &held)) {
+		struct sa_limits small = lim;
+		small.check_big = 0;
+		small.every = SA_CHECK_SMALL;
+		// half the margin: taking the ballast away again does not give back
+		// exactly the picture it took
+		int64_t margin = ((int64_t)lim.max_extents - (int64_t)unheld.free_extents) / 2;
+		int64_t ceiling = (int64_t)held.free_extents + margin;
+		small.max_extents = ceiling > 0 ? (uint64_t)ceiling : 0;
+		small.last_extents = held.free_extents;
+		run_moves(ctx, &plan, want_small, "small fragmented files", 1, 1, &small);
+	} else {
+		run_moves(ctx, &plan, want_small, "small fragmented files", 1, 1, nullptr);
+	}
 	ballast_release(&ballast);
 	// 3. What is left, smallest first, while the large runs last.
 	commit(ctx, &plan);
 	for (uint32_t i = 0; i < plan.nmoves; i++)
 		if (plan.moves[i].frag >= 2)
 			plan.moves[i].flags &= ~SA_FAILED;
-	run_moves(ctx, &plan, want_large, "large fragmented files", 0, 0, big_before);
+	run_moves(ctx, &plan, want_large, "large fragmented files", 0, 0, &lim);
 
 	ballast_release(&ballast);
 	if (verbose)
