@@ -45,8 +45,10 @@
 // Moves between two looks at the free space: in the small-file phase, where
 // files are many and each changes little, and in the large-file phase.
 #define SA_CHECK_SMALL 128
-#define SA_CHECK_LARGE 16
+#define SA_CHECK_LARGE 32
 #define SA_CHECK_MIN 8
+// Looks per phase when the phase is short enough.
+#define SA_LOOKS 16
 // Never held by ballast: this part of the free space (1/8).
 #define SA_RESERVE_PART 8
 // A window with at most cluster / SA_SPARSE_PART blocks in use is sparse.
@@ -56,9 +58,10 @@ template <typename T> static int grow(T **arr, uint32_t *cap, uint32_t need)
 {
 	if (need <= *cap)
 		return 0;
-	uint32_t ncap = *cap ? *cap * 2 : 64;
+	// by half: the plan is the mode's one sizeable allocation
+	uint32_t ncap = *cap ? *cap + *cap / 2 : 64;
 	while (ncap < need)
-		ncap *= 2;
+		ncap += ncap / 2;
 	T *p = (T *)realloc(*arr, (size_t)ncap * sizeof(T));
 	if (!p)
 		return -1;
@@ -267,7 +270,7 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 		if (fest.hole)
 			window = SA_NO_WINDOW;
 	}
-	if ((!fragmented && window == SA_NO_WINDOW) || eof > 0xffffffffULL) {
+	if ((!fragmented && window == SA_NO_WINDOW) || eof > 0xffffffffULL || st->st_ino > 0xffffffffULL) {
 		free(map);
 		return 0;
 	}
@@ -303,9 +306,9 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 	}
 	struct sa_move *m = &plan->moves[plan->nmoves++];
 	memset(m, 0, sizeof(*m));
-	m->ino = st->st_ino;
+	m->ino = (uint32_t)st->st_ino;
 	m->blocks = (uint32_t)eof;
-	m->frag = fest.frag;
+	m->frag = fest.frag > 0xffff ? 0xffff : (uint16_t)fest.frag;
 	m->window = window;
 	m->handle = (uint32_t)plan->handles_used;
 	memcpy(plan->handles + plan->handles_used, fh->f_handle, hb);
@@ -641,12 +644,12 @@ static void run_moves(defrag_context *ctx, struct sa_plan *plan,
 	uint32_t fail_size = 0xffffffffu;
 
 	if (lim) {
-		// about 32 looks per phase, none further apart than `every` moves
+		// about SA_LOOKS looks per phase, none further apart than `every` moves
 		uint32_t n = 0;
 		for (uint32_t i = 0; i < plan->nmoves; i++)
 			n += !(plan->moves[i].flags & (SA_DONE | SA_FAILED)) &&
 			     want(plan, &plan->moves[i], ctx->cluster_blocks);
-		uint32_t every = n / 32 < SA_CHECK_MIN ? SA_CHECK_MIN : n / 32;
+		uint32_t every = n / SA_LOOKS < SA_CHECK_MIN ? SA_CHECK_MIN : n / SA_LOOKS;
 		if (every < lim->every)
 			lim->every = every;
 		if (limits_reached(ctx, lim, what))

@@ -15,13 +15,13 @@
 // One planned move: a file reached again by its handle, with the checksum of
 // its identity and map taken when it was planned.
 struct sa_move {
-	uint64_t ino;
+	uint32_t ino;     // ext4 inode numbers are 32 bits
 	uint32_t blocks;  // end-of-file block: the blocks the move takes
-	uint32_t frag;    // physically separate pieces when planned
 	uint32_t csum;
 	uint32_t window;  // index into the plan's sparse windows, or SA_NO_WINDOW
 	uint32_t handle;  // offset of its handle bytes in the plan's handle store
-	uint32_t flags;
+	uint16_t frag;    // physically separate pieces when planned (capped)
+	uint8_t flags;
 };
 #define SA_NO_WINDOW 0xffffffffu
 #define SA_DONE 0x1   // moved
