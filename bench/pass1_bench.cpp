@@ -102,13 +102,11 @@ int main(int argc, char **argv)
 
 	defrag_context *ctx = &g_ctx;
 	memset(ctx, 0, sizeof(*ctx));
-	errcode_t err = ext2fs_open(g_dev.c_str(), EXT2_FLAG_64BITS | EXT2_FLAG_FORCE, 0, 0,
-				    unix_io_manager, &ctx->fs);
+	errcode_t err = open_fs(g_dev.c_str(), &ctx->fs);
 	if (err) {
 		fprintf(stderr, "ext2fs_open: %ld\n", (long)err);
 		return 1;
 	}
-	ctx->fs->default_bitmap_type = EXT2FS_BMAP64_RBTREE;
 
 	struct rusage ru0, ru1, ru2;
 	getrusage(RUSAGE_SELF, &ru0);
@@ -125,7 +123,8 @@ int main(int argc, char **argv)
 	size_t heap1 = mallinfo2().uordblks;
 
 	t0 = std::chrono::steady_clock::now();
-	pass1(ctx);
+	if (pass1(ctx))
+		return 1;
 	double t_scan = secs_since(t0);
 	getrusage(RUSAGE_SELF, &ru2);
 	size_t heap2 = mallinfo2().uordblks;

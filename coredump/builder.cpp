@@ -1,8 +1,10 @@
 #include "builder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace Skelvane {
 
@@ -140,6 +142,46 @@ bool Builder::readStacks()
 		local.push_back(boost::shared_ptr<Segment>(new Stack(start, data)));
 	}
 	segments.splice(segments.end(), local);
+	return true;
+}
+
+bool Builder::readModulePages()
+{
+	std::vector<boost::shared_ptr<Segment> > pages;
+	Elf64_Phdr load;
+	for (size_t index = 0; reader.findNextDumpedPhdr(index, load);)
+		if (Elf_Data *data = reader.getModulePageData(load))
+			pages.push_back(boost::shared_ptr<Segment>(new ModulePage(load, data)));
+	// Debuggers that find modules by their headers in memory walk the
+	// loadable segments in table order and expect rising addresses; a piece
+	// that lies wholly in a kept page would only hide part of it.
+	auto range = [](const boost::shared_ptr<Segment> &s) {
+		Elf64_Phdr h = s->getHeader(0);
+		return std::make_pair(h.p_vaddr, h.p_vaddr + h.p_memsz);
+	};
+	std::vector<std::pair<unsigned long, unsigned long> > held;
+	for (auto &p : pages)
+		held.push_back(range(p));
+	std::sort(held.begin(), held.end());
+	std::vector<boost::shared_ptr<Segment> > memory(pages);
+	SegmentList front;
+	for (auto &s : segments) {
+		if (s->getHeader(0).p_type != PT_LOAD) {
+			front.push_back(s);
+			continue;
+		}
+		// the page starting last at or below the piece
+		auto r = range(s);
+		auto page = std::upper_bound(held.begin(), held.end(), std::make_pair(r.first, ~0ul));
+		if (page == held.begin() || r.second < r.first || (page - 1)->second < r.second)
+			memory.push_back(s);
+	}
+	std::stable_sort(memory.begin(), memory.end(),
+			 [&](const boost::shared_ptr<Segment> &a, const boost::shared_ptr<Segment> &b) {
+				 return range(a).first < range(b).first;
+			 });
+	segments.swap(front);
+	segments.insert(segments.end(), memory.begin(), memory.end());
 	return true;
 }
 

@@ -27,6 +27,7 @@ public:
 	bool readRDebug();
 	bool readLinkmaps();
 	bool readStacks();
+	bool readModulePages();
 	bool getResult(Result &out);
 
 private:

@@ -31,32 +31,44 @@ bool Core::read(const char *path)
 		std::cerr << "ERROR: Unable to open file " << path << std::endl;
 		return false;
 	}
-	Builder builder(*reader);
-	if (!builder.readNote()) {
-		std::cerr << "ERROR: Unable to read core notes" << std::endl;
-		return false;
-	}
-	if (!builder.readDynamic()) {
-		std::cerr << "ERROR: Unable to read dynamic section" << std::endl;
-		return false;
-	}
-	if (!builder.readRDebug()) {
-		std::cerr << "ERROR: Unable to read rdebug structure" << std::endl;
-		return false;
-	}
-	if (!builder.readLinkmaps()) {
-		std::cerr << "ERROR: Unable to read linkmap" << std::endl;
-		return false;
-	}
-	if (!builder.readStacks()) {
-		std::cerr << "ERROR: Unable to read stacks" << std::endl;
-		return false;
-	}
-	if (!builder.getResult(*this)) {
-		std::cerr << "ERROR: Unable to read elf header" << std::endl;
+	if (const char *failed = build()) {
+		std::cerr << "ERROR: " << failed << std::endl;
 		return false;
 	}
 	return true;
+}
+
+bool Core::collect(int fd, const boost::shared_ptr<Memory> &memory, std::string &why)
+{
+	clear();
+	reader = Reader::openCoreStream(fd, memory, why);
+	if (!reader)
+		return false;
+	if (const char *failed = build()) {
+		why = failed;
+		return false;
+	}
+	return true;
+}
+
+const char *Core::build()
+{
+	Builder builder(*reader);
+	if (!builder.readNote())
+		return "Unable to read core notes";
+	if (!builder.readDynamic())
+		return "Unable to read dynamic section";
+	if (!builder.readRDebug())
+		return "Unable to read rdebug structure";
+	if (!builder.readLinkmaps())
+		return "Unable to read linkmap";
+	if (!builder.readStacks())
+		return "Unable to read stacks";
+	if (buildIds && !builder.readModulePages())
+		return "Unable to read module headers";
+	if (!builder.getResult(*this))
+		return "Unable to read elf header";
+	return nullptr;
 }
 
 } // namespace Skelvane

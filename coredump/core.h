@@ -15,12 +15,20 @@ public:
 	// Opens and reads the core at path; prints the failing step's message
 	// and returns false on failure.
 	bool read(const char *path);
+	// The same from a core stream on fd, with the mappings' contents read
+	// from memory; prints nothing, gives the reason in why on failure.
+	bool collect(int fd, const boost::shared_ptr<Memory> &memory, std::string &why);
 	// Empties the segment list; the header and reader stay.
 	void clear();
 
 	boost::shared_ptr<Reader> reader;
+	// Keep the first page of every mapped ELF object as well.
+	bool buildIds = false;
 
 private:
+	// Runs the builder steps on reader; the failing step's message, or null.
+	const char *build();
+
 	Core(const Core &) = delete;
 	Core &operator=(const Core &) = delete;
 };

@@ -1,32 +1,159 @@
 // skelvane <core> > <stripped core>
-#include "core.h"
+// skelvane --collect DIR PID TIME COMM, as the kernel's core handler
+#include "collector.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <getopt.h>
 #include <iostream>
+#include <syslog.h>
+#include <unistd.h>
 
-int main(int argc, char **argv)
+namespace {
+
+const char *invocation(int argc, char **argv)
 {
-	if (argc <= 1) {
-		// An empty argument vector has no invocation name to show.
-		const char *self = argc > 0 && argv[0] ? argv[0] : "skelvane";
-		std::cerr << "Usage: " << self << " <source path> [> <dest path>]" << std::endl;
-		return -1;
-	}
+	// An empty argument vector has no invocation name to show.
+	return argc > 0 && argv[0] ? argv[0] : "skelvane";
+}
+
+void usage(std::ostream &os, const char *self)
+{
+	os << "Usage: " << self << " <source path> [> <dest path>]" << std::endl;
+}
+
+void help(const char *self)
+{
+	usage(std::cout, self);
+	std::cout << "       " << self << " --collect DIR PID TIME COMM\n"
+		  << "Options:\n"
+		  << "  --build-ids      also keep the first page of every mapped ELF object (its header\n"
+		  << "                   and build ID), so that tools which recognise modules from\n"
+		  << "                   memory can read the core; on by default with --collect\n"
+		  << "  --no-build-ids   do not keep those pages\n"
+		  << "  --collect DIR    as the kernel's core handler: read the core of process PID,\n"
+		  << "                   crashed at TIME and named COMM, from standard input and write\n"
+		  << "                   the stripped core to DIR/core.COMM.PID.TIME\n"
+		  << "  --keep N         with --collect: keep only the newest N stripped cores in DIR\n"
+		  << "                   (default " << Skelvane::kDefaultKeep << ")\n"
+		  << "  --help           show this text\n"
+		  << "  --version        show the version" << std::endl;
+}
+
+// The kernel starts its core handler with the pipe on standard input and
+// nothing on the other two: a file opened later must not become "standard
+// output".
+void openStandardStreams()
+{
+	int fd;
+	while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2)
+		;
+	if (fd > 2)
+		close(fd);
+}
+
+int fileMode(const char *path, bool buildIds)
+{
 	int result = 0;
-	{
-		Skelvane::Core core;
-		if (!core.read(argv[1])) {
-			std::cerr << "Coredump file read failed." << std::endl;
+	Skelvane::Core core;
+	core.buildIds = buildIds;
+	if (!core.read(path)) {
+		std::cerr << "Coredump file read failed." << std::endl;
+		result = -1;
+	} else {
+		std::cout << core;
+		// Flushed before the test: a small output still sitting in the
+		// buffer would otherwise fail only at exit, after a status of 0.
+		std::cout.flush();
+		if (std::cout.rdstate() & (std::ios::failbit | std::ios::badbit)) {
+			std::cerr << "Failed to write output." << std::endl;
 			result = -1;
-		} else {
-			std::cout << core;
-			// Flushed before the test: a small output still sitting in the
-			// buffer would otherwise fail only at exit, after a status of 0.
-			std::cout.flush();
-			if (std::cout.rdstate() & (std::ios::failbit | std::ios::badbit)) {
-				std::cerr << "Failed to write output." << std::endl;
-				result = -1;
-			}
 		}
 	}
 	return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const char *self = invocation(argc, argv);
+	static const option longOptions[] = {
+		{"build-ids", no_argument, nullptr, 'b'}, {"no-build-ids", no_argument, nullptr, 'B'},
+		{"collect", required_argument, nullptr, 'c'}, {"keep", required_argument, nullptr, 'k'},
+		{"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
+		{nullptr, 0, nullptr, 0},
+	};
+	int buildIds = -1; // as the mode has it
+	const char *collectDir = nullptr;
+	unsigned long keep = Skelvane::kDefaultKeep;
+	std::string bad;
+	// Long options only, and none after the first operand: the core's
+	// path, and the crashed process's name, are taken as they are.
+	opterr = 0;
+	int c;
+	while (argc > 0 && (c = getopt_long(argc, argv, "+", longOptions, nullptr)) != -1) {
+		switch (c) {
+		case 'b':
+			buildIds = 1;
+			break;
+		case 'B':
+			buildIds = 0;
+			break;
+		case 'c':
+			collectDir = optarg;
+			break;
+		case 'k': {
+			char *end = nullptr;
+			errno = 0;
+			keep = strtoul(optarg, &end, 10);
+			if (errno || !end || *end || end == optarg || keep == 0 || optarg[0] == '-')
+				bad = std::string("--keep needs a positive number, not ") + optarg;
+			break;
+		}
+		case 'h':
+			help(self);
+			return 0;
+		case 'V':
+			std::cout << "skelvane " << SKELVANE_VERSION << std::endl;
+			return 0;
+		default:
+			bad = std::string("unknown option or missing argument: ") + argv[optind - 1];
+			break;
+		}
+	}
+
+	if (!collectDir) {
+		if (!bad.empty() || optind >= argc) {
+			usage(std::cerr, self);
+			return -1;
+		}
+		// Only the first operand is used; further ones are ignored.
+		return fileMode(argv[optind], buildIds == 1);
+	}
+
+	openStandardStreams();
+	openlog("skelvane", LOG_PID, LOG_DAEMON);
+	std::string pid = optind < argc ? argv[optind] : "", time = optind + 1 < argc ? argv[optind + 1] : "",
+		    comm = optind + 2 < argc ? argv[optind + 2] : "";
+	std::string why;
+	bool ok = false;
+	if (!bad.empty() || argc - optind != 3) {
+		bool drained;
+		Skelvane::Collector::drainStream(0, drained);
+		why = bad.empty() ? "--collect needs DIR and then PID TIME COMM" : bad;
+	} else {
+		boost::shared_ptr<Skelvane::Memory> memory;
+		if (pid.find_first_not_of("0123456789") == std::string::npos)
+			memory = Skelvane::ProcessMemory::openProcess(pid);
+		Skelvane::Collector collector(collectDir, keep, buildIds != 0);
+		ok = collector.collect(0, memory, pid, time, comm, why);
+	}
+	if (!ok) {
+		syslog(LOG_ERR, "core of %s (pid %s) not collected: %s", Skelvane::Collector::safeName(comm).c_str(),
+		       Skelvane::Collector::safeName(pid).c_str(), why.c_str());
+		return -1;
+	}
+	return 0;
 }

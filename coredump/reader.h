@@ -8,6 +8,9 @@
 #include <link.h>
 #include <sys/procfs.h>
 
+#include <list>
+#include <utility>
+#include <string>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -25,11 +28,62 @@ static const unsigned long kMaxString = 4096;
 // stack faults with its stack pointer in that gap, below the dumped mapping.
 static const unsigned long kStackGuardGap = 256ul * 4096;
 
+// Size of the first page of a mapping, which holds a loaded object's ELF
+// header, program headers and (as linkers lay it out) its build ID note.
+static const unsigned long kModulePage = 4096;
+// Most bytes a Reader on a stream holds at once: the head of the stream and
+// every chunk read from process memory together.
+static const unsigned long kStreamHoldLimit = 128ul << 20;
+
+// The crashed process's memory by address. While the kernel writes a core
+// into the handler's pipe the process still exists, so its memory can be
+// read in place of the bytes that follow in the stream.
+class Memory {
+public:
+	virtual ~Memory();
+	// Up to size bytes at process address addr: the number read, which is
+	// short or -1 where the memory cannot be read.
+	virtual long readMemory(unsigned long addr, void *buf, unsigned long size) = 0;
+};
+
+// /proc/PID/mem of a live (dumping) process.
+class ProcessMemory : public Memory {
+public:
+	// Null, with errno set, when the file cannot be opened.
+	static boost::shared_ptr<ProcessMemory> openProcess(const std::string &pid);
+	~ProcessMemory() override;
+	long readMemory(unsigned long addr, void *buf, unsigned long size) override;
+
+private:
+	explicit ProcessMemory(int fd);
+	int fd;
+};
+
+// The memory that a whole core file in a buffer holds: an address reads from
+// the first dumped PT_LOAD range, in table order, that holds it. Stands in
+// for a process in tests and in the fuzz harness.
+class ImageMemory : public Memory {
+public:
+	ImageMemory(const void *bytes, unsigned long size);
+	long readMemory(unsigned long addr, void *buf, unsigned long size) override;
+
+private:
+	const char *bytes;
+	unsigned long size;
+	std::vector<Elf64_Phdr> loads;
+};
+
 class Reader {
 public:
 	// Opens the core read-only and starts libelf on it; prints a message and
 	// gives a null pointer on failure.
 	static boost::shared_ptr<Reader> openCoreFile(const char *path);
+	// Reads the head of a core stream (ELF header, program headers, notes)
+	// from fd and answers every later lookup as if the whole core were a
+	// file: the bytes of a dumped mapping come from memory instead. Prints
+	// nothing; gives a null pointer with the reason in why on failure.
+	static boost::shared_ptr<Reader> openCoreStream(int fd, const boost::shared_ptr<Memory> &memory,
+							 std::string &why);
 	~Reader();
 
 	Elf64_Ehdr *getEhdr(Elf64_Ehdr &out);
@@ -50,6 +104,17 @@ public:
 	unsigned long getStack(const elf_prstatus &status);
 	Elf_Data *getStackData(const elf_prstatus &status, unsigned long &start);
 	bool getString(unsigned long addr, std::vector<char> &out);
+	// The next PT_LOAD header, from table index `index` on, whose mapping
+	// was dumped; index moves past it. Null when there is none.
+	Elf64_Phdr *findNextDumpedPhdr(size_t &index, Elf64_Phdr &out);
+	// Chunk of the first page of a dumped mapping that begins with an ELF
+	// header; null for any other mapping.
+	Elf_Data *getModulePageData(const Elf64_Phdr &load);
+
+	// For a Reader on a stream: bytes taken from the stream so far, and the
+	// size of the core its headers describe.
+	unsigned long getStreamRead() const { return streamRead; }
+	unsigned long getCoreSize() const { return coreSize; }
 
 private:
 	Reader(int fd, Elf *elf);
@@ -70,8 +135,40 @@ private:
 	// used lies between them. Null when there is none.
 	Elf64_Phdr *findStackAbove(unsigned long sp, Elf64_Phdr &out);
 
+	// Bytes of the core at a file offset, as a file of coreSize bytes holds
+	// them: the head from the stream, a dumped mapping's range from memory
+	// (a page that cannot be read is zero, as the kernel writes it), and
+	// zero between the ranges. Short only at the end of the core.
+	long readVirtual(void *buf, unsigned long size, unsigned long offset);
+	// A libelf chunk of bytes read by readVirtual, with the core's class and
+	// byte order, owned by this Reader.
+	Elf_Data *virtualChunk(unsigned long offset, unsigned long size, Elf_Type type);
+
 	int fd;
 	Elf *elf;
+
+	// The dumped ranges of the program headers by address, with their
+	// table index, when no two of them overlap: then the one range that
+	// holds an address is also the first in table order, and a lookup
+	// need not scan the table (a core may have tens of thousands of
+	// mappings, and every record and name read is a lookup).
+	void indexRanges();
+	bool indexed = false, indexUsable = false;
+	std::vector<std::pair<unsigned long, size_t> > byVaddr;
+
+	// Only for a Reader on a stream (memory set).
+	struct Range {
+		unsigned long offset, size, vaddr;
+	};
+	struct OwnedChunk {
+		std::vector<char> image;
+		Elf *elf = nullptr;
+	};
+	boost::shared_ptr<Memory> memory;
+	std::vector<char> head;
+	std::vector<Range> ranges; // dumped PT_LOAD ranges, by file offset
+	std::list<OwnedChunk> chunks;
+	unsigned long streamRead = 0, coreSize = 0, held = 0;
 };
 
 } // namespace Skelvane

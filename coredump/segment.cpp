@@ -20,7 +20,9 @@ Elf64_Phdr Segment::memoryHeader(unsigned long offset, unsigned long vaddr) cons
 {
 	Elf64_Phdr h = Segment::getHeader(offset);
 	h.p_vaddr = vaddr;
-	h.p_filesz = getSize();
+	// A loadable segment's file image is never larger than its memory
+	// image: readers of the core that check this refuse the file otherwise.
+	h.p_filesz = h.p_memsz = getSize();
 	return h;
 }
 
@@ -48,8 +50,8 @@ Elf64_Phdr Dynamic::getHeader(unsigned long offset) const
 	Elf64_Phdr h = Segment::getHeader(offset);
 	h.p_flags = phdr.p_flags;
 	h.p_vaddr = phdr.p_vaddr;
-	h.p_filesz = phdr.p_filesz;
-	h.p_memsz = phdr.p_memsz;
+	// Only p_filesz bytes are kept, so only they are claimed in memory.
+	h.p_filesz = h.p_memsz = phdr.p_filesz;
 	h.p_align = phdr.p_align;
 	return h;
 }
@@ -91,5 +93,19 @@ Elf64_Phdr Stack::getHeader(unsigned long offset) const
 }
 const void *Stack::getBuffer() const { return data ? data->d_buf : nullptr; }
 size_t Stack::getSize() const { return chunkSize(data); }
+
+ModulePage::ModulePage(const Elf64_Phdr &phdr_, Elf_Data *data_) : phdr(phdr_), data(data_) {}
+ModulePage::~ModulePage() {}
+Elf64_Phdr ModulePage::getHeader(unsigned long offset) const
+{
+	// The mapping's flags and alignment stay; only the kept page is claimed.
+	Elf64_Phdr h = phdr;
+	h.p_offset = offset;
+	h.p_paddr = 0;
+	h.p_filesz = h.p_memsz = getSize();
+	return h;
+}
+const void *ModulePage::getBuffer() const { return data ? data->d_buf : nullptr; }
+size_t ModulePage::getSize() const { return chunkSize(data); }
 
 } // namespace Skelvane

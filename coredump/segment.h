@@ -108,4 +108,19 @@ public:
 	Elf_Data *const data;
 };
 
+// The first page of a mapping that begins with an ELF header: the loaded
+// object's header, program headers and build ID note, by which debuggers
+// that work from memory recognise each module.
+class ModulePage : public Segment {
+public:
+	ModulePage(const Elf64_Phdr &phdr, Elf_Data *data);
+	~ModulePage() override;
+	Elf64_Phdr getHeader(unsigned long offset) const override;
+	const void *getBuffer() const override;
+	size_t getSize() const override;
+
+	const Elf64_Phdr phdr; // the mapping's header in the core
+	Elf_Data *const data;
+};
+
 } // namespace Skelvane

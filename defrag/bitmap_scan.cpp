@@ -4,16 +4,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 extern "C" {
 #include <et/com_err.h>
 }
 #include "bitmap_scan.h"
 #include "spextent_tree.h"
 #include "stats.h"
+#include "syscalls.h"
 
-// Both live at file scope so that a fatal exit in the middle of the scan
-// leaves them reachable (no leak report), like the records already linked.
-static unsigned char *pass1_buf;
+// The bitmaps are read from the device while the kernel goes on allocating.
+// A bitmap caught while the kernel rewrites it fails its checksum, and so does
+// one that changed after the group descriptors, which hold the checksums, were
+// read at open time; neither says anything is wrong with the file system.
+#define BITMAP_READ_TRIES 5
+#define BITMAP_RETRY_PAUSE_US 100000
+
+// The record being made lives at file scope so that a fatal tree error in
+// the middle of the scan leaves it reachable (no leak report), like the
+// records already linked.
 static struct spextent *pass1_new;
 
 static inline int buf_bit(const unsigned char *buf, uint32_t i)
@@ -40,7 +49,8 @@ static uint32_t find_bit(const unsigned char *buf, uint32_t i, uint32_t n, int w
 }
 
 // Reads group g's bits into buf and adds one record per run of set bits.
-static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
+// 0, or -1 after the failure was reported.
+static int init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 {
 	ext2_filsys fs = ctx->fs;
 	uint32_t cpg = fs->super->s_clusters_per_group;
@@ -51,7 +61,7 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 	errcode_t err = ext2fs_get_block_bitmap_range2(fs->block_map, base, nbits, buf);
 	if (err) {
 		com_err("pass1", err, "while reading block bitmap\n");
-		exit(1);
+		return -1;
 	}
 	if (debug_flags & 0x40)
 		printf(" %s grp:%lu, num:%lu, off:%lu, ratio:%d \n", "init_one_group",
@@ -70,7 +80,7 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 		pass1_new = (struct spextent *)calloc(1, sizeof(struct spextent));
 		if (!pass1_new) {
 			fprintf(stderr, "Error while init_one_group\n");
-			exit(1);
+			return -1;
 		}
 		total_spextents++;
 		pass1_new->start = (base + i) * (uint64_t)ratio;
@@ -81,20 +91,47 @@ static void init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 			break;
 		i = find_bit(buf, j + 1, nbits, 1);
 	}
+	return 0;
 }
 
-void pass1(defrag_context *ctx)
+// Loads the bitmaps, reading again on a freshly opened handle (new
+// descriptors, no cached blocks) after a short pause while the read fails.
+// 0 once loaded; -1 when the failure persists.
+static int load_bitmaps(defrag_context *ctx)
 {
-	ext2_filsys fs = ctx->fs;
-
-	if (ext2fs_read_bitmaps(fs) || !fs->block_map) {
-		fprintf(stderr, "Error while allocating block bitmap\n");
-		exit(1);
+	for (int attempt = 1;; attempt++) {
+		if (!qf_sys.read_bitmaps(ctx->fs) && ctx->fs->block_map)
+			return 0;
+		if (attempt == BITMAP_READ_TRIES)
+			return -1;
+		if (debug_flags & 0x02)
+			printf("Pass1: bitmaps changed while being read, reading again\n");
+		usleep(BITMAP_RETRY_PAUSE_US);
+		ext2_filsys fresh;
+		if (open_fs(ctx->fs->device_name, &fresh))
+			continue;
+		// the group slots were sized from the first handle: a file system
+		// resized meanwhile is not the one this run was set up for
+		if (fresh->group_desc_count != ctx->fs->group_desc_count) {
+			ext2fs_close(fresh);
+			return -1;
+		}
+		ext2fs_close(ctx->fs);
+		ctx->fs = fresh;
 	}
-	pass1_buf = (unsigned char *)malloc(fs->super->s_clusters_per_group / 8);
-	if (!pass1_buf) {
+}
+
+int pass1(defrag_context *ctx)
+{
+	if (load_bitmaps(ctx)) {
+		fprintf(stderr, "Error while allocating block bitmap\n");
+		return -1;
+	}
+	ext2_filsys fs = ctx->fs;
+	unsigned char *buf = (unsigned char *)malloc(fs->super->s_clusters_per_group / 8);
+	if (!buf) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "pass1", errno);
-		exit(1);
+		return -1;
 	}
 	if (verbose)
 		printf("Pass1:  Scaning, bitmaps\n");
@@ -107,15 +144,17 @@ void pass1(defrag_context *ctx)
 				       (unsigned long)g);
 			continue;
 		}
-		init_one_group(ctx, g, pass1_buf);
+		if (init_one_group(ctx, g, buf)) {
+			free(buf);
+			return -1;
+		}
 	}
+	free(buf);
 
-	free(pass1_buf);
-	pass1_buf = nullptr;
-
-	check_tree_range(rb_entry_of<struct spextent>(ext2fs_rb_first(&ctx->spextents)), nullptr, "pass1:");
+	check_tree_range(spex_first(&ctx->spextents), nullptr, "pass1:");
 	if (verbose)
 		printf("Pass1:  Finished. Collected %llu space fragments\n", total_spextents);
 	if (debug_flags & 0x08)
 		print_tree(&ctx->spextents);
+	return 0;
 }

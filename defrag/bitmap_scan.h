@@ -2,4 +2,6 @@
 #pragma once
 #include "context.h"
 
-void pass1(defrag_context *ctx);
+// 0 when the tree is built; -1 after a failure was reported (the caller ends
+// the run). Tree errors end the process here.
+int pass1(defrag_context *ctx);

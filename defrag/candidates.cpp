@@ -133,12 +133,10 @@ int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const 
 	int ro = file_is_ro(st);
 	int old = file_is_old(st);
 	uint64_t ief = 0;
-	uint32_t csum;
 
 	if (!fmap || !fmap->count)
 		return 0;
 
-	fmap_csum_init(st, &csum);
 	for (uint32_t i = 0; i < fmap->count; i++) {
 		const struct fmap_extent *e = &fmap->ext[i];
 		struct spextent *sp = search_spextent(&ctx->spextents, e->pblk);
@@ -153,12 +151,11 @@ int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const 
 		}
 		if (sp->flags & SP_FL_IEF_RELOC)
 			ief += e->len;
-		fmap_csum_ext(e, &csum);
 	}
 
 	uint32_t flags = fmap->count == fest->local_ex ? SP_FL_LOCAL : 0;
 	uint64_t bs = 1ULL << ctx->blocksize_bits;
-	uint64_t size_blk = ((uint64_t)st->st_size + bs - 1) >> ctx->blocksize_bits;
+	uint64_t size_blk = size_blocks(st, ctx->blocksize_bits, SIZE_UP);
 	uint64_t used_blk = ((uint64_t)st->st_blocks * 512 + bs - 1) >> ctx->blocksize_bits;
 
 	ief_verdict_t v = ief_verdict(ief, size_blk, ro, old, ctx->cluster_blocks);
@@ -176,5 +173,6 @@ int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const 
 		       "scan_inode_pass3", (unsigned long)st->st_ino, (long long)ief,
 		       (long long)size_blk, (long long)used_blk);
 	flags |= SP_FL_IEF_RELOC;
-	return group_add_ief_candidate(ctx, dir_fd, name, st, fmap, flags, size_blk, csum);
+	return group_add_ief_candidate(ctx, dir_fd, name, st, fmap, flags, size_blk,
+				       fmap_csum(st, fmap));
 }

@@ -5,18 +5,6 @@
 #include "cluster_rating.h"
 #include "spextent_tree.h"
 
-static inline struct spextent *spex_first(struct rb_root *root)
-{
-	struct rb_node *n = ext2fs_rb_first(root);
-	return n ? rb_entry_of<struct spextent>(n) : nullptr;
-}
-
-static inline struct spextent *spex_next(struct spextent *ex)
-{
-	struct rb_node *n = ext2fs_rb_next(&ex->node);
-	return n ? rb_entry_of<struct spextent>(n) : nullptr;
-}
-
 void pass3_prep(defrag_context *ctx)
 {
 	uint64_t mask = ~(uint64_t)(ctx->cluster_blocks - 1);

@@ -9,6 +9,27 @@ int show_stats;
 uint32_t run_uid;
 struct timeval start_time;
 uint32_t old_time;
+int keep_going;
+
+errcode_t open_fs(const char *device, ext2_filsys *fs)
+{
+	errcode_t err = ext2fs_open(device, EXT2_FLAG_64BITS | EXT2_FLAG_FORCE, 0, 0,
+				    unix_io_manager, fs);
+	if (err)
+		return err;
+	// Pass1 loads the bitmaps as red-black trees: one node per run, which
+	// is what it walks
+	(*fs)->default_bitmap_type = EXT2FS_BMAP64_RBTREE;
+	return 0;
+}
+
+uint32_t floor_log2(uint64_t v)
+{
+	uint32_t l = 0;
+	while (v >>= 1)
+		l++;
+	return l;
+}
 
 uint32_t group_slot_count(const defrag_context *ctx)
 {

@@ -84,6 +84,15 @@ extern int show_stats;
 extern uint32_t run_uid;
 extern struct timeval start_time;
 extern uint32_t old_time;
+// --keep-going: an entry that vanishes before the walk opens it is skipped
+extern int keep_going;
+
+// Opens the file system read-only, as every handle of a run is opened:
+// nothing is ever written through the library.
+errcode_t open_fs(const char *device, ext2_filsys *fs);
+
+// floor(log2(v)); 0 for v < 2.
+uint32_t floor_log2(uint64_t v);
 
 // Number of group slots: one per (flex) group, the last one possibly partial.
 uint32_t group_slot_count(const defrag_context *ctx);

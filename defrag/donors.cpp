@@ -1,11 +1,12 @@
 // Donor files: preallocated, unlinked files whose space files are moved into.
 //
 // A donor is created in a directory of the wanted group (the file system tends
-// to place a new inode, and its first blocks, near its directory), unlinked at
-// once so that nothing but our descriptor can reach it, and given all its space
-// in one fallocate so the allocator can hand out long contiguous runs. Every
-// path that gives up on a donor goes through close_donor, which truncates and
-// closes it: no name and no space outlives the attempt.
+// to place a new inode, and its first blocks, near its directory) without a
+// name, so that nothing but our descriptor can reach it and no kill can leave
+// one behind, and given all its space in one fallocate so the allocator can
+// hand out long contiguous runs. Every path that gives up on a donor goes
+// through close_donor, which truncates and closes it: no space outlives the
+// attempt.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +88,17 @@ int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uin
 	return 0;
 }
 
+int create_donor_file(int dir_fd, int *named)
+{
+	int fd = qf_sys.openat(dir_fd, ".", O_RDWR | O_TMPFILE, 0700);
+	// a kernel or file system without unnamed files refuses the request in
+	// one of these ways; anything else is this directory's own failure
+	if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+		return fd;
+	*named = 1;
+	return qf_sys.openat(dir_fd, DONOR_NAME, O_RDWR | O_CREAT | O_EXCL, 0700);
+}
+
 int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t blocks, int local,
 		  uint32_t frag)
 {
@@ -112,7 +124,8 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 					"do_find_donor", (int)grp, (int)i, (int)gi->dircache_ino[i]);
 			continue;
 		}
-		d->fd = qf_sys.openat(dir_fd, DONOR_NAME, O_RDWR | O_CREAT | O_EXCL, 0700);
+		int named = 0;
+		d->fd = create_donor_file(dir_fd, &named);
 		if (d->fd < 0) {
 			if (debug_flags & 0x01)
 				fprintf(stderr, "Can not create donor file %m\n");
@@ -123,7 +136,7 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 		if (debug_flags & 0x01)
 			printf("%s TRY grp:%u donor_fd:%d blocks:%llu local:%d frag:%u\n",
 			       "do_find_donor", grp, d->fd, (unsigned long long)blocks, local, frag);
-		if (unlinkat(dir_fd, DONOR_NAME, 0)) {
+		if (named && unlinkat(dir_fd, DONOR_NAME, 0)) {
 			fprintf(stderr, "Can not unlink donor file %m\n");
 			close(dir_fd);
 			close_donor(d);

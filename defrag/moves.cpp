@@ -40,27 +40,31 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 	do {
 		mv_ioc.moved_len = 0;
 		ret = qf_sys.move_ext(fd, &mv_ioc);
-		if (ret >= 0) {
-			retry = MOVE_RETRIES;
-		} else {
-			int err = errno;
-			if (verbose)
-				fprintf(stderr, "%s EXT4_IOC_MOVE_EXT failed %m\n", "do_defrag_one");
-			if (err != EBUSY || retry <= 0)
-				break;
-			retry--;
-		}
+		// A call that fails part-way still reports the blocks it exchanged:
+		// they are the donor's no longer, so they count whatever the result,
+		// or the next file of a batch would be moved onto them.
 		QF_ASSERT(mv_ioc.len >= mv_ioc.moved_len, "mv_ioc.len >= mv_ioc.moved_len");
 		mv_ioc.len -= mv_ioc.moved_len;
 		mv_ioc.orig_start += mv_ioc.moved_len;
 		mv_ioc.donor_start += mv_ioc.moved_len;
 		moved += mv_ioc.moved_len;
-		// A call that claims success but moved nothing would be asked again
-		// with the same range for ever: end the move as a failure instead.
-		if (ret >= 0 && mv_ioc.moved_len == 0 && mv_ioc.len) {
-			errno = ENODATA;
-			ret = -1;
-			break;
+		if (ret >= 0) {
+			retry = MOVE_RETRIES;
+			// A call that claims success but moved nothing would be asked
+			// again with the same range for ever: end the move as a failure.
+			if (mv_ioc.moved_len == 0 && mv_ioc.len) {
+				errno = ENODATA;
+				ret = -1;
+				break;
+			}
+		} else {
+			int err = errno;
+			if (verbose)
+				fprintf(stderr, "%s EXT4_IOC_MOVE_EXT failed %m\n", "do_defrag_one");
+			errno = err;
+			if (err != EBUSY || retry <= 0)
+				break;
+			retry--;
 		}
 	} while (mv_ioc.len);
 

@@ -1,5 +1,6 @@
 // Command-line parsing for the defragmenter.
 #pragma once
+#include <cstdio>
 #include "context.h"
 
 // What the command line asked for, before the file system is open (byte
@@ -14,15 +15,33 @@ struct defrag_options {
 	int dry_run;                // -n
 	int32_t quality;            // -q
 	uint32_t scale;             // -s
+	int keep_going;             // --keep-going
 	int space_aware;            // --space-aware
 	int report;                 // --report
 	const char *device;
 	const char *root_dir;
 };
 
-[[noreturn]] void usage(void);
-// Parses argv in order; fatal conditions print their message and exit(1).
-void parse_options(int argc, char **argv, defrag_options *opts);
+enum options_status {
+	OPTIONS_OK = 0,
+	OPTIONS_HELP,           // --help
+	OPTIONS_USAGE,          // -h, an unknown option or missing argument, -q out of range
+	OPTIONS_BAD_CLUSTER,    // -c not a nonzero power of 2
+	OPTIONS_BAD_RELOC,      // -C not a nonzero power of 2
+	OPTIONS_MISSING_DEVICE, // not exactly two arguments
+};
+
+// The usage text of -h.
+void print_usage(FILE *f);
+// --help: the usage text, then the long options, on standard output.
+void print_long_help(void);
+// Prints what goes with a status: the long help, or the option's message (if
+// it has one) and the usage text.
+void report_options(enum options_status status);
+// Parses argv in order, from its start whatever was parsed before, and stops
+// at the first option that is not accepted. getopt's own diagnostics and the
+// -T warning are printed as they come; the rest is the caller's to report.
+enum options_status parse_options(int argc, char **argv, defrag_options *opts);
 // flex_log from the parsed options: -f takes the superblock's log (given),
 // -F the floor of log2 of its count, neither 0. Capped at 31: group numbers are
 // 32-bit and every one of them is shifted right by it.

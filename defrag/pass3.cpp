@@ -43,10 +43,39 @@ int check_iaf(uint64_t ino, const struct fmap *fmap, const struct fest *fest, ui
 	return ret;
 }
 
+// Opens the walked file again, read-write, by its name; -1 (the file left
+// alone) unless the name still leads to the same regular file.
+static int reopen_walked_file(int dir_fd, const char *name, const struct stat *st)
+{
+	struct stat nst;
+
+	// No symlink is followed: the walk handed us a regular file, and a name
+	// that now leads through a link is not the file the map belongs to.
+	int fd = qf_sys.openat(dir_fd, name, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0);
+	if (fd < 0) {
+		if (debug_flags & 0x01)
+			fprintf(stderr, "%s: can not open candidate\n", "do_iaf_defrag_one");
+		return -1;
+	}
+	if (fstat(fd, &nst)) {
+		if (debug_flags & 0x01)
+			fprintf(stderr, "%s: stat failed err:%d\n", "do_iaf_defrag_one", errno);
+		close(fd);
+		return -1;
+	}
+	if (nst.st_ino != st->st_ino || nst.st_dev != st->st_dev || !S_ISREG(nst.st_mode)) {
+		if (debug_flags & 0x01)
+			fprintf(stderr, "%s Race while reopen\n", "do_iaf_defrag_one");
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const struct stat *st,
 		      struct fmap *fmap, struct fest *fest, uint32_t eof_blk)
 {
-	struct stat dst, nst;
+	struct stat dst;
 	struct donor donor;
 	uint64_t ino = st->st_ino;
 	int fd, ret, force_local;
@@ -54,27 +83,9 @@ int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const s
 
 	if (!fstat(dir_fd, &dst))
 		group_add_dircache(ctx, dir_fd, dst.st_ino, ".");
-
-	// No symlink is followed: the walk handed us a regular file, and a name
-	// that now leads through a link is not the file the map belongs to.
-	fd = qf_sys.openat(dir_fd, name, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0);
-	if (fd < 0) {
-		if (debug_flags & 0x01)
-			fprintf(stderr, "%s: can not open candidate\n", "do_iaf_defrag_one");
+	fd = reopen_walked_file(dir_fd, name, st);
+	if (fd < 0)
 		return 0;
-	}
-	if (fstat(fd, &nst)) {
-		if (debug_flags & 0x01)
-			fprintf(stderr, "%s: stat failed err:%d\n", "do_iaf_defrag_one", errno);
-		close(fd);
-		return 0;
-	}
-	if (nst.st_ino != st->st_ino || nst.st_dev != st->st_dev || !S_ISREG(nst.st_mode)) {
-		if (debug_flags & 0x01)
-			fprintf(stderr, "%s Race while reopen\n", "do_iaf_defrag_one");
-		close(fd);
-		return 0;
-	}
 
 	donor_init(&donor);
 	force_local = eof_blk <= 3;

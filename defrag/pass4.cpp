@@ -29,12 +29,6 @@ static int fmap_equal(const struct fmap *a, const struct fmap *b)
 	return 1;
 }
 
-static uint64_t size_blocks(const defrag_context *ctx, const struct stat *st)
-{
-	uint64_t bs = 1ULL << ctx->blocksize_bits;
-	return ((uint64_t)st->st_size + bs - 1) >> ctx->blocksize_bits;
-}
-
 int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fhandle *rfh,
 			int fd, const struct stat *st)
 {
@@ -49,11 +43,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	if (ret || !map || !map->count) {
 		changed = 1;
 	} else if (rfh->flags & SP_FL_CSUM) {
-		uint32_t csum;
-		fmap_csum_init(st, &csum);
-		for (uint32_t i = 0; i < map->count; i++)
-			fmap_csum_ext(&map->ext[i], &csum);
-		changed = csum != rfh->csum;
+		changed = fmap_csum(st, map) != rfh->csum;
 	} else if (rfh->flags & SP_FL_FMAP) {
 		changed = !fmap_equal(map, rfh->fmap);
 	}
@@ -72,7 +62,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	rfh->fmap = map;
 	rfh->flags = (rfh->flags & ~SP_FL_CSUM) | SP_FL_FMAP;
 	group->ief_inodes += 1;
-	group->ief_blocks += (uint32_t)size_blocks(ctx, st);
+	group->ief_blocks += (uint32_t)size_blocks(st, ctx->blocksize_bits, SIZE_UP);
 	group->ief_extents += map->count;
 	if (rfh->flags & SP_FL_LOCAL)
 		group->ief_local += 1;
@@ -202,7 +192,7 @@ void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fha
 	ret = do_defrag_one(ctx->dry_run, fd, ino, map, eof, donor);
 	if (!ret) {
 		group->ief_inodes += 1;
-		group->ief_blocks += (uint32_t)((uint64_t)st.st_size >> ctx->blocksize_bits);
+		group->ief_blocks += (uint32_t)size_blocks(&st, ctx->blocksize_bits, SIZE_DOWN);
 		// extents of the relocated files, as they were before the move
 		group->ief_extents += map->count;
 		if (donor->fest.local_ex)
@@ -212,23 +202,10 @@ void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fha
 	close(fd);
 }
 
-void ief_defrag_group(defrag_context *ctx, uint32_t g)
+// Re-verifies the group's candidates, in ascending order of their first
+// physical block; the verified ones then hold their fresh maps.
+static void ief_verify_group(defrag_context *ctx, struct group_info *group)
 {
-	struct group_info *group = ctx->groups[g];
-
-	if (!group) {
-		if (debug_flags & 0x02)
-			printf("pass4 scan group:%d empty\n", g);
-		return;
-	}
-	if (debug_flags & 0x02)
-		printf("pass4 scan group:%d fl:%lx ief_inodes:%u ief_local:%u, ief_blocks:%u, "
-		       "ief_extents:%u\n",
-		       g, (unsigned long)group->flags, group->ief_inodes, group->ief_local,
-		       group->ief_blocks, group->ief_extents);
-	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
-
-	// Verification, in ascending order of the first physical block.
 	for (struct rb_node *n = ext2fs_rb_first(&group->cand_tree); n; n = ext2fs_rb_next(n)) {
 		struct fhandle *rfh = rb_entry_of<struct fhandle>(n);
 		struct stat st;
@@ -241,20 +218,13 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 		ief_defrag_prep_one(ctx, group, rfh, fd, &st);
 		close(fd);
 	}
+}
 
-	if (debug_flags & 0x01) {
-		printf("%s free_b:%u free_i:%u  dir:%u \n", "ief_defrag_group",
-		       ext2fs_bg_free_blocks_count(ctx->fs, g),
-		       ext2fs_bg_free_inodes_count(ctx->fs, g), ext2fs_bg_used_dirs_count(ctx->fs, g));
-		printf("%s group:%u prepare relocation dir:%u inodes:%u, local:%u extents: %u, blocks "
-		       "%u\n",
-		       "ief_defrag_group", g, group->dircache_count, group->ief_inodes,
-		       group->ief_local, group->ief_extents, group->ief_blocks);
-	}
-
-	ief_build_chain(group);
-	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
-
+// Moves the chain from its cursor, batch by batch, into one donor of the
+// group that is resized for every batch; stops at the first batch for which
+// no donor can be prepared.
+static void ief_relocate_chain(defrag_context *ctx, uint32_t g, struct group_info *group)
+{
 	struct donor donor;
 	donor_init(&donor);
 	uint32_t bpp = ief_blocks_per_page(ctx);
@@ -279,11 +249,44 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 			group->next = rfh->next;
 		}
 	}
+	close_donor(&donor);
+}
+
+void ief_defrag_group(defrag_context *ctx, uint32_t g)
+{
+	struct group_info *group = ctx->groups[g];
+
+	if (!group) {
+		if (debug_flags & 0x02)
+			printf("pass4 scan group:%d empty\n", g);
+		return;
+	}
+	if (debug_flags & 0x02)
+		printf("pass4 scan group:%d fl:%lx ief_inodes:%u ief_local:%u, ief_blocks:%u, "
+		       "ief_extents:%u\n",
+		       g, (unsigned long)group->flags, group->ief_inodes, group->ief_local,
+		       group->ief_blocks, group->ief_extents);
+	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
+
+	ief_verify_group(ctx, group);
+	if (debug_flags & 0x01) {
+		printf("%s free_b:%u free_i:%u  dir:%u \n", "ief_defrag_group",
+		       ext2fs_bg_free_blocks_count(ctx->fs, g),
+		       ext2fs_bg_free_inodes_count(ctx->fs, g), ext2fs_bg_used_dirs_count(ctx->fs, g));
+		printf("%s group:%u prepare relocation dir:%u inodes:%u, local:%u extents: %u, blocks "
+		       "%u\n",
+		       "ief_defrag_group", g, group->dircache_count, group->ief_inodes,
+		       group->ief_local, group->ief_extents, group->ief_blocks);
+	}
+
+	ief_build_chain(group);
+	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
+
+	ief_relocate_chain(ctx, g, group);
 	// Files of the batches already done were relocated even when a later
 	// batch found no donor; the run totals count them either way.
 	ief_done_inodes += group->ief_inodes;
 	ief_done_blocks += group->ief_blocks;
-	close_donor(&donor);
 
 	ief_release_group(group);
 	printf("%s group:%u Relocated inodes:%u, local:%u extents: %u, blocks %u\n", "pass4", g,

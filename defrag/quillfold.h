@@ -3,6 +3,7 @@
 #include "context.h"
 #include "stats.h"
 #include "options.h"
+#include "setup.h"
 #include "spextent_tree.h"
 #include "bitmap_scan.h"
 #include "walk.h"

@@ -313,9 +313,7 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 	m->handle = (uint32_t)plan->handles_used;
 	memcpy(plan->handles + plan->handles_used, fh->f_handle, hb);
 	plan->handles_used += hb;
-	fmap_csum_init(st, &m->csum);
-	for (uint32_t i = 0; i < map->count; i++)
-		fmap_csum_ext(&map->ext[i], &m->csum);
+	m->csum = fmap_csum(st, map);
 	free(fh);
 	free(map);
 	return 0;
@@ -334,12 +332,10 @@ struct sa_ballast {
 // created and unlinked at once, as the default donors are.
 static int unnamed_file(defrag_context *ctx)
 {
-	int fd = qf_sys.openat(ctx->root_fd, ".", O_RDWR | O_TMPFILE, 0600);
-	if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+	int named = 0;
+	int fd = create_donor_file(ctx->root_fd, &named);
+	if (fd < 0 || !named)
 		return fd;
-	fd = qf_sys.openat(ctx->root_fd, DONOR_NAME, O_RDWR | O_CREAT | O_EXCL, 0700);
-	if (fd < 0)
-		return -1;
 	if (unlinkat(ctx->root_fd, DONOR_NAME, 0)) {
 		fprintf(stderr, "Can not unlink donor file %m\n");
 		close(fd);
@@ -553,7 +549,6 @@ static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct 
 	struct fmap *map = nullptr;
 	struct fest fest;
 	struct donor d;
-	uint32_t csum;
 
 	int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, plan->handles + m->handle,
 				    O_RDWR);
@@ -567,10 +562,7 @@ static sa_result move_planned(defrag_context *ctx, struct sa_plan *plan, struct 
 		close(fd);
 		return SA_SKIPPED;
 	}
-	fmap_csum_init(&st, &csum);
-	for (uint32_t i = 0; i < map->count; i++)
-		fmap_csum_ext(&map->ext[i], &csum);
-	if (csum != m->csum) {
+	if (fmap_csum(&st, map) != m->csum) {
 		if (verbose)
 			printf("%s inode %lu changed under us, skip\n", "space_aware",
 			       (unsigned long)m->ino);

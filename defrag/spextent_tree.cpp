@@ -10,11 +10,6 @@ static inline struct spextent *node_spex(struct rb_node *n)
 	return n ? rb_entry_of<struct spextent>(n) : nullptr;
 }
 
-static inline struct spextent *spex_next(struct spextent *ex)
-{
-	return node_spex(ext2fs_rb_next(&ex->node));
-}
-
 static inline struct spextent *spex_prev(struct spextent *ex)
 {
 	return node_spex(ext2fs_rb_prev(&ex->node));
@@ -40,7 +35,7 @@ void print_tree_range(struct spextent *first, struct spextent *last)
 
 void print_tree(struct rb_root *root)
 {
-	print_tree_range(node_spex(ext2fs_rb_first(root)), nullptr);
+	print_tree_range(spex_first(root), nullptr);
 }
 
 static void print_extent_line(const char *what, struct spextent *ex)

@@ -15,6 +15,20 @@ struct spextent {
 	uint32_t flags;
 };
 
+// In-order walk of the tree: the first record (none for an empty tree) and
+// the one after ex (none after the last).
+static inline struct spextent *spex_first(struct rb_root *root)
+{
+	struct rb_node *n = ext2fs_rb_first(root);
+	return n ? rb_entry_of<struct spextent>(n) : nullptr;
+}
+
+static inline struct spextent *spex_next(struct spextent *ex)
+{
+	struct rb_node *n = ext2fs_rb_next(&ex->node);
+	return n ? rb_entry_of<struct spextent>(n) : nullptr;
+}
+
 void insert_spextent(struct rb_root *root, struct spextent *ex);
 struct spextent *search_spextent(struct rb_root *root, uint64_t blk);
 void check_node(struct spextent *ex, const char *caller);

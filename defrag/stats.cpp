@@ -1,5 +1,6 @@
 #include <cstdio>
 #include "stats.h"
+#include "context.h"
 
 unsigned long long total_spextents;
 unsigned long long scanned_inodes;
@@ -13,6 +14,7 @@ unsigned long long iaf_inodes;
 unsigned long long iaf_blocks;
 unsigned long long ief_done_inodes;
 unsigned long long ief_done_blocks;
+unsigned long long vanished_entries;
 
 void df_show_stats(void)
 {
@@ -28,4 +30,6 @@ void df_show_stats(void)
 	printf("Total extents:\t\t\t%llu \n", total_spextents);
 	// the estimate assumes 64 bytes per record (see bench/README.md for the measured cost)
 	printf("Total extents mem consumption:\t%llu Kb\n", (total_spextents * 64) >> 10);
+	if (keep_going)
+		printf("Entries vanished:\t\t%llu \n", vanished_entries);
 }

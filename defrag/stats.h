@@ -14,5 +14,6 @@ extern unsigned long long iaf_inodes;
 extern unsigned long long iaf_blocks;
 extern unsigned long long ief_done_inodes;
 extern unsigned long long ief_done_blocks;
+extern unsigned long long vanished_entries;
 
 void df_show_stats(void);

@@ -37,9 +37,14 @@ static int real_openat(int dir_fd, const char *name, int flags, mode_t mode)
 	return openat(dir_fd, name, flags, mode);
 }
 
+static errcode_t real_read_bitmaps(ext2_filsys fs)
+{
+	return ext2fs_read_bitmaps(fs);
+}
+
 const struct sys_ops qf_sys_default = {
-	real_fiemap, real_move_ext, real_open_by_handle_at, real_name_to_handle_at,
-	real_getdents64, real_openat,
+	real_fiemap,	  real_move_ext, real_open_by_handle_at, real_name_to_handle_at,
+	real_getdents64, real_openat,   real_read_bitmaps,
 };
 
 struct sys_ops qf_sys = qf_sys_default;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <sys/types.h>
+#include <ext2fs/ext2fs.h>
 
 struct fiemap;
 struct move_extent {
@@ -26,6 +27,8 @@ struct sys_ops {
 				 int *mount_id, int flags);
 	long (*getdents64)(int fd, void *buf, size_t count);
 	int (*openat)(int dir_fd, const char *name, int flags, mode_t mode);
+	// not a system call, but the one read of the device that races the kernel
+	errcode_t (*read_bitmaps)(ext2_filsys fs);
 };
 
 extern struct sys_ops qf_sys;

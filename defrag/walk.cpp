@@ -28,6 +28,23 @@ static int is_dot_or_dotdot(const char *name)
 	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// The tree is in use while it is walked: an entry read from its directory may
+// be gone (or, for a directory, no longer one) by the time it is opened. By
+// default that ends the walk; with --keep-going the entry is counted, named
+// under -v, and skipped. True when it is skipped.
+static bool entry_vanished(const char *name, bool gone)
+{
+	if (!keep_going || !gone)
+		return false;
+	int err = errno;
+	vanished_entries++;
+	if (verbose)
+		printf("%s: %s vanished before it was opened, errno:%d, skipped\n", "walk_subtree",
+		       name, err);
+	errno = err;
+	return true;
+}
+
 // Handles one record of a directory already read. Returns 0 to go on with the
 // next record, or the nonzero result that ends the walk of this directory.
 static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_dirent64 *d,
@@ -42,7 +59,7 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 	if (d->d_type == DT_DIR) {
 		int sub_fd = qf_sys.openat(dir_fd, name, O_RDONLY | O_DIRECTORY, 0);
 		if (sub_fd < 0)
-			return -1;
+			return entry_vanished(name, errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
 		int ret = walk_subtree(ctx, sub_fd, callback);
 		close(sub_fd);
 		if (ret)
@@ -58,6 +75,8 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 	// meaningless for directories and regular files)
 	int fd = qf_sys.openat(dir_fd, name, O_RDONLY | O_NONBLOCK, 0);
 	if (fd < 0) {
+		if (entry_vanished(name, errno == ENOENT))
+			return 0;
 		if (debug_flags & 0x02)
 			fprintf(stderr, "Can not open file %s, errno:%d\n", name, errno);
 		return 1;

@@ -7,7 +7,7 @@ PKGS=(
 	libext2fs-dev comerr-dev e2fsprogs util-linux
 	libelf-dev libboost-dev
 	googletest libgtest-dev libbenchmark-dev
-	gdb strace time coreutils
+	gdb elfutils strace time coreutils
 	clang libclang-rt-14-dev
 )
 

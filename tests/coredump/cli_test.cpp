@@ -212,3 +212,24 @@ TEST(Cli, HostileCoresEndCleanly)
 			EXPECT_TRUE(elfview::layoutIsTight(elfview::View::of(r.out))) << cut;
 	}
 }
+
+// --help and --version answer on standard output with status 0; an option
+// the program does not know is a usage error, not a path.
+TEST(Cli, HelpVersionAndUnknownOptions)
+{
+	CmdResult r = run({kBin, "--help"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.out.rfind("Usage: " + kBin + " <source path> [> <dest path>]\n", 0), 0u) << r.out;
+	for (const char *opt : {"--collect DIR", "--keep N", "--build-ids", "--version"})
+		EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+
+	r = run({kBin, "--version"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, std::string("skelvane ") + SKELVANE_VERSION + "\n");
+
+	r = run({kBin, "--frobnicate", "/nonexistent"});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "Usage: " + kBin + " <source path> [> <dest path>]\n");
+}

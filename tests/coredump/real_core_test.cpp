@@ -2,6 +2,7 @@
 // is checked against the full core byte by byte, and gdb must name the same
 // libraries and the same frames for every thread in both.
 #include "core_dump.h"
+#include "crash_programs.h"
 #include "elf_view.h"
 #include "test_support.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 
 using testsupport::CmdResult;
 using testsupport::GdbView;
@@ -19,90 +21,6 @@ namespace {
 
 const std::string kBin = SKELVANE_BIN;
 
-// Four workers park at different call depths; then the main thread crashes,
-// either here or, given a library path, inside a library it dlopens.
-const char kProgram[] = R"(
-#include <atomic>
-#include <dlfcn.h>
-#include <pthread.h>
-#include <unistd.h>
-static std::atomic<int> ready{0};
-int *volatile null_target;
-extern "C" {
-__attribute__((noinline)) void park(void) { ready++; for (;;) pause(); }
-__attribute__((noinline)) void level_c(int d) { if (d > 0) level_c(d - 1); else park(); asm volatile(""); }
-__attribute__((noinline)) void level_b(int d) { level_c(d); asm volatile(""); }
-__attribute__((noinline)) void level_a(int d) { level_b(d); asm volatile(""); }
-__attribute__((noinline)) void crash_now(void) { *null_target = 1; }
-}
-static void *worker(void *arg) { level_a((int)(long)arg); return nullptr; }
-int main(int argc, char **argv) {
-	pthread_t t[4];
-	for (long i = 0; i < 4; i++)
-		pthread_create(&t[i], nullptr, worker, (void *)(i * 2));
-	while (ready.load() < 4)
-		usleep(1000);
-	if (argc > 1) {
-		void *h = dlopen(argv[1], RTLD_NOW);
-		if (!h) return 2;
-		void (*entry)(int) = (void (*)(int))dlsym(h, "extra_entry");
-		if (!entry) return 3;
-		entry(3);
-	}
-	crash_now();
-	return 1;
-}
-)";
-
-const char kLibrary[] = R"(
-volatile int *volatile extra_target;
-__attribute__((noinline)) void extra_deep(int d) { if (d > 0) extra_deep(d - 1); else *extra_target = 7; asm volatile(""); }
-void extra_entry(int d) { extra_deep(d); asm volatile(""); }
-)";
-
-// Two threads idle while one recurses with 64 KiB frames until its stack
-// runs out: the main thread (its stack limit lowered to keep the core small)
-// or, built with -DIN_WORKER, a thread with a 1 MiB stack. Probing each page
-// of a frame makes the fault land right below the stack, never beyond it.
-const char kOverflow[] = R"(
-#include <atomic>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
-static std::atomic<int> ready{0};
-extern "C" {
-__attribute__((noinline)) void idle(void) { ready++; for (;;) pause(); }
-__attribute__((noinline)) int dive(int d) {
-	volatile char frame[65536];
-	frame[d & 0xffff] = (char)d;
-	return dive(d + 1) + frame[(d * 7) & 0xffff];
-}
-}
-static void *idler(void *) { idle(); return nullptr; }
-static void *diver(void *) { return (void *)(long)dive(0); }
-int main() {
-	pthread_t t[3];
-	for (int i = 0; i < 2; i++)
-		pthread_create(&t[i], nullptr, idler, nullptr);
-	while (ready.load() < 2)
-		usleep(1000);
-#ifdef IN_WORKER
-	pthread_attr_t a;
-	pthread_attr_init(&a);
-	pthread_attr_setstacksize(&a, 1 << 20);
-	pthread_create(&t[2], &a, diver, nullptr);
-	pthread_join(t[2], nullptr);
-	return 1;
-#else
-	struct rlimit rl;
-	getrlimit(RLIMIT_STACK, &rl);
-	rl.rlim_cur = 2 << 20;
-	setrlimit(RLIMIT_STACK, &rl);
-	return dive(0);
-#endif
-}
-)";
-
 struct Crashed {
 	TempDir dir{"skvreal"};
 	std::string exe, core, stripped;
@@ -111,24 +29,11 @@ struct Crashed {
 
 // Builds the program with the given compiler options, crashes it and strips
 // its core; fails the test on any step.
-void crash(Crashed &c, const std::string &options, bool withLibrary, const char *program = kProgram)
+void crash(Crashed &c, const std::string &options, bool withLibrary, const char *program = crashprog::kProgram)
 {
 	const std::string &d = c.dir.path();
-	{
-		FILE *f = fopen((d + "/prog.cpp").c_str(), "w");
-		fputs(program, f);
-		fclose(f);
-	}
-	c.exe = d + "/prog";
-	testsupport::sh_ok("g++ -g -O1 -pthread " + options + " -o " + c.exe + " " + d + "/prog.cpp");
-	c.args = {c.exe};
-	if (withLibrary) {
-		FILE *f = fopen((d + "/extra.c").c_str(), "w");
-		fputs(kLibrary, f);
-		fclose(f);
-		testsupport::sh_ok("gcc -g -O1 -shared -fPIC -o " + d + "/libskvextra.so " + d + "/extra.c");
-		c.args.push_back(d + "/libskvextra.so");
-	}
+	c.args = crashprog::build(d, options, withLibrary, program);
+	c.exe = c.args[0];
 	std::string why;
 	c.core = testsupport::make_core(c.args, d, &why);
 	ASSERT_FALSE(c.core.empty()) << why;
@@ -166,6 +71,11 @@ std::vector<std::string> checkLayout(const std::string &corePath, const std::str
 	EXPECT_EQ(out.eh.e_flags, full.eh.e_flags);
 	EXPECT_EQ(out.eh.e_ehsize, full.eh.e_ehsize);
 	EXPECT_EQ(out.eh.e_phnum, out.ph.size());
+	for (auto &p : out.ph) {
+		if (p.p_type == PT_LOAD) {
+			EXPECT_EQ(p.p_memsz, p.p_filesz) << std::hex << p.p_vaddr;
+		}
+	}
 
 	// 1: the note segment, the core's own header but for the offset
 	size_t noteAt = 0;
@@ -360,12 +270,76 @@ TEST(RealCore, CrashInsideADlopenedLibrary)
 	checkGdb(c, {"extra_deep", "extra_entry", "main", "park"});
 }
 
+namespace {
+
+// eu-stack's view: "TID <n>:" and the function of each frame ("??" where it
+// names none), addresses left out.
+std::vector<std::string> euStack(const std::string &core)
+{
+	CmdResult r = testsupport::run({"eu-stack", "--core", core});
+	std::vector<std::string> lines;
+	std::istringstream in(r.out);
+	std::string line;
+	while (std::getline(in, line)) {
+		std::istringstream f(line);
+		std::string first, addr, fn;
+		f >> first >> addr >> fn;
+		if (first == "TID")
+			lines.push_back(line);
+		else if (!first.empty() && first[0] == '#')
+			lines.push_back(fn.empty() ? "??" : fn);
+	}
+	return lines;
+}
+
+// The build IDs that eu-unstrip -n finds for the modules of a core.
+std::set<std::string> buildIds(const std::string &core)
+{
+	CmdResult r = testsupport::run({"eu-unstrip", "-n", "--core", core});
+	std::set<std::string> ids;
+	std::istringstream in(r.out);
+	std::string line;
+	while (std::getline(in, line)) {
+		std::istringstream f(line);
+		std::string range, id;
+		f >> range >> id;
+		ids.insert(id.substr(0, id.find('@')));
+	}
+	return ids;
+}
+
+} // namespace
+
+// With --build-ids the stripped core keeps each loaded object's first page,
+// from which elfutils recognises the modules: it then unwinds every thread
+// as on the full core and finds the same build IDs.
+TEST(RealCore, BuildIdsLetElfutilsReadTheStrippedCore)
+{
+	REQUIRE_ROOT();
+	for (bool withLibrary : {false, true}) {
+		SCOPED_TRACE(withLibrary ? "dlopen" : "five threads");
+		Crashed c;
+		crash(c, "-fPIE -pie", withLibrary);
+		if (HasFatalFailure())
+			return;
+		std::string withIds = c.dir.path() + "/ids.core";
+		ASSERT_EQ(testsupport::sh(kBin + " --build-ids " + c.core + " > " + withIds).status, 0);
+		std::vector<std::string> full = euStack(c.core);
+		EXPECT_GE(std::count(full.begin(), full.end(), "crash_now") + std::count(full.begin(), full.end(), "extra_deep"),
+			  1) << testing::PrintToString(full);
+		EXPECT_EQ(euStack(withIds), full);
+		std::set<std::string> ids = buildIds(c.core);
+		EXPECT_GE(ids.size(), withLibrary ? 5u : 4u) << testing::PrintToString(ids);
+		EXPECT_EQ(buildIds(withIds), ids);
+	}
+}
+
 // A stack overflow leaves the stack pointer below the stack mapping, in
 // memory that holds nothing; the frames above it are what gdb unwinds.
 void checkOverflow(const std::string &options, size_t threads)
 {
 	Crashed c;
-	crash(c, "-fstack-clash-protection " + options, false, kOverflow);
+	crash(c, "-fstack-clash-protection " + options, false, crashprog::kOverflow);
 	if (::testing::Test::HasFatalFailure())
 		return;
 	// one stack pointer, the overflowed one, lies outside the dumped memory

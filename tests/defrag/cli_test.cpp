@@ -97,6 +97,19 @@ TEST(CommandLine, AcceptedValuesReachTheDirectoryOpen)
 	}
 }
 
+TEST(CommandLine, LongHelpGoesToStdoutAndLongOptionsMixWithShortOnes)
+{
+	CmdResult r = qf({"--help"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.out.rfind(usage_text + "Long options:\n", 0), 0u) << r.out;
+	EXPECT_NE(r.out.find("\t--keep-going: "), std::string::npos) << r.out;
+
+	r = qf({"-v", "--keep-going", "dev", nodir, "-n"});
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, nodir_err);
+}
+
 TEST(CommandLine, FutureTimestampWarnsOnlyWhenVerboseComesFirst)
 {
 	time_t ahead = time(nullptr) + 3600;
@@ -131,9 +144,8 @@ TEST(CommandLine, DeviceMustBeABlockDevice)
 
 	r = qf({dir.path() + "/missing", dir.path()});
 	EXPECT_EQ(r.status, 1);
-	// com_err renders the stat result as it likes; the caller and text are ours
-	EXPECT_EQ(r.err.rfind(dir.path() + "/missing: ", 0), 0u) << r.err;
-	EXPECT_NE(r.err.find("while opening filesystem image\n"), std::string::npos) << r.err;
+	EXPECT_EQ(r.err, dir.path() + "/missing: No such file or directory while opening "
+				      "filesystem image\n");
 
 	// root_dir that is a file, not a directory
 	r = qf({file, file});
@@ -187,6 +199,26 @@ TEST_F(MountedCommandLine, ClusterSizeAgainstTheBlockSize)
 	}
 }
 
+// A read-only bind mount of the image: the device is the one mounted there,
+// but no donor can ever be written.
+TEST_F(MountedCommandLine, ReadOnlyMountStopsTheRunUnlessItIsDry)
+{
+	REQUIRE_ROOT();
+	LoopImage &im = image();
+	ASSERT_TRUE(im.ok());
+	TempDir ro;
+	sh_ok("mount --bind '" + im.mnt() + "' '" + ro.path() + "' && mount -o remount,bind,ro '" +
+	      ro.path() + "'");
+	CmdResult r = qf({"-v", im.device(), ro.path()});
+	CmdResult dry = qf({"-v", "-n", im.device(), ro.path()});
+	sh_ok("umount '" + ro.path() + "'");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.err, "main: " + ro.path() + " is mounted read-only, nothing can be moved\n");
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(dry.status, 0) << dry.err;
+	EXPECT_NE(dry.out.find("Pass4: Process defrag list"), std::string::npos) << dry.out;
+}
+
 // parse_options in-process, for what the run does not print.
 struct ParsedArgs {
 	std::vector<std::string> store;
@@ -201,8 +233,7 @@ struct ParsedArgs {
 		for (auto &s : store)
 			argv.push_back(&s[0]);
 		argv.push_back(nullptr);
-		optind = 0; // full getopt reinitialisation
-		parse_options((int)store.size(), argv.data(), &o);
+		EXPECT_EQ(parse_options((int)store.size(), argv.data(), &o), OPTIONS_OK);
 		verbose = 0;
 		show_stats = 0;
 		debug_flags = 0;

@@ -13,13 +13,13 @@ struct Rating : ::testing::Test {
 	defrag_context ctx{};
 	void SetUp() override
 	{
-		reset_globals();
+		reset_run_state();
 		ctx.fs = &ffs.fs;
 		ctx.cluster_blocks = 256;
 		ctx.scale = 2;
 		ctx.quality = 700;
 	}
-	void TearDown() override { reset_globals(); }
+	void TearDown() override { reset_run_state(); }
 	// A run; ex_count > ro + old makes it "not good"
 	spextent *add(uint64_t start, uint32_t len, uint16_t ex = 0, uint16_t ro = 0,
 		      uint16_t old = 0)

@@ -1,5 +1,6 @@
 // Extent maps: hand-made kernel answers through the seam, and real files on a
 // loop-mounted ext4 compared with filefrag.
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <linux/fiemap.h>
@@ -51,7 +52,7 @@ struct SeamMap : ::testing::Test {
 	struct fest fest{};
 	void SetUp() override
 	{
-		reset_globals();
+		reset_run_state();
 		g_recs.clear();
 		g_starts.clear();
 		g_fail_call = -1;
@@ -227,11 +228,11 @@ TEST(FmapChecksum, ChangesWithIdentitySizeAllocationAndMapOnly)
 	st.st_blocks = 80;
 	std::vector<fmap_extent> exts = {{10, 0, 5000}, {3, 10, 9000}};
 	auto sum = [](const struct stat &s, const std::vector<fmap_extent> &v) {
-		uint32_t c;
-		fmap_csum_init(&s, &c);
-		for (auto &e : v)
-			fmap_csum_ext(&e, &c);
-		return c;
+		std::vector<char> buf(sizeof(struct fmap) + v.size() * sizeof(fmap_extent));
+		struct fmap *m = (struct fmap *)buf.data();
+		m->capacity = m->count = (uint32_t)v.size();
+		std::copy(v.begin(), v.end(), m->ext);
+		return fmap_csum(&s, m);
 	};
 	uint32_t base = sum(st, exts);
 	EXPECT_EQ(sum(st, exts), base);
@@ -345,7 +346,7 @@ TEST(RealExtentMap, MatchesFilefrag)
 {
 	REQUIRE_ROOT();
 	SeamGuard guard;
-	reset_globals();
+	reset_run_state();
 	LoopImage img(256, "-b 1024", "noatime");
 	ASSERT_TRUE(img.ok());
 	const uint32_t bs = 1024;
@@ -388,10 +389,9 @@ TEST(RealExtentMap, MatchesFilefrag)
 	sh_ok("dd if=/dev/zero of='" + img.path("big") + "' bs=1M count=20 status=none");
 	img.settle();
 
-	RealFs rfs(img.device());
-	ASSERT_NE(rfs.fs, nullptr);
-	defrag_context ctx;
-	ctx_for_mount(&ctx, rfs.fs, img.mnt());
+	SetUpCtx run(img.device(), img.mnt());
+	ASSERT_TRUE(run.ok());
+	defrag_context &ctx = run.ctx;
 	ASSERT_EQ(ctx.blocksize_bits, 10u);
 
 	auto fa = filefrag(img.path("a"));
@@ -441,28 +441,26 @@ TEST(RealExtentMap, MatchesFilefrag)
 	};
 	// the mount point's flex groups of 16 (as -f takes them from the
 	// superblock) hold every run of the file; single groups do not
-	EXPECT_EQ(rfs.fs->super->s_log_groups_per_flex, 4);
+	EXPECT_EQ(ctx.fs->super->s_log_groups_per_flex, 4);
 	struct fest plain = local_of(0), flex = local_of(4);
 	EXPECT_GT(plain.group, 1u);
 	EXPECT_LT(plain.local_ex, flex.local_ex);
 	EXPECT_EQ(flex.group, 1u);
 	EXPECT_EQ(flex.local_sz, 20u * 1024);
-	close(ctx.root_fd);
 }
 
 TEST(RealExtentMap, InlineDataFailsWithCompleteMap)
 {
 	REQUIRE_ROOT();
-	reset_globals();
+	reset_run_state();
 	LoopImage img(64, "-O inline_data", "noatime");
 	ASSERT_TRUE(img.ok());
 	sh_ok("printf 'tiny file' > '" + img.path("small") + "'");
 	sh_ok("dd if=/dev/zero of='" + img.path("large") + "' bs=4k count=4 status=none");
 	img.settle();
-	RealFs rfs(img.device());
-	ASSERT_NE(rfs.fs, nullptr);
-	defrag_context ctx;
-	ctx_for_mount(&ctx, rfs.fs, img.mnt());
+	SetUpCtx run(img.device(), img.mnt());
+	ASSERT_TRUE(run.ok());
+	defrag_context &ctx = run.ctx;
 
 	EXPECT_EQ(sh("filefrag -v '" + img.path("small") + "' | grep -q inline").status, 0);
 	{
@@ -482,7 +480,6 @@ TEST(RealExtentMap, InlineDataFailsWithCompleteMap)
 		free(map);
 	}
 	check_against_filefrag(&ctx, img.path("large"), 0);
-	close(ctx.root_fd);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
+#include "setup_ctx.h"
 #include "test_support.h"
 
 namespace inplace {
@@ -122,48 +123,5 @@ inline std::string leftover_donors(const LoopImage &img)
 {
 	return sh("find '" + img.mnt() + "' -name .quillfold_donor.tmp").out;
 }
-
-} // namespace inplace
-
-// A run context over a mounted image, set up the way the driver does it, so a
-// test can call a pass step directly. Everything is released on destruction.
-#include <cstring>
-#include "quillfold.h"
-
-namespace inplace {
-
-struct MountedCtx {
-	defrag_context ctx;
-	explicit MountedCtx(const LoopImage &img)
-	{
-		memset(&ctx, 0, sizeof(ctx));
-		if (ext2fs_open(img.device().c_str(), EXT2_FLAG_64BITS | EXT2_FLAG_FORCE, 0, 0,
-				unix_io_manager, &ctx.fs))
-			ctx.fs = nullptr;
-		ctx.root_fd = open(img.mnt().c_str(), O_RDONLY | O_DIRECTORY);
-		fstat(ctx.root_fd, &ctx.root_st);
-		while ((1L << (ctx.blocksize_bits + 1)) <= ctx.root_st.st_blksize)
-			ctx.blocksize_bits++;
-		ctx.root_fhandle = (struct file_handle *)malloc(sizeof(struct file_handle) + 128);
-		ctx.root_fhandle->handle_bytes = 128;
-		if (name_to_handle_at(ctx.root_fd, ".", ctx.root_fhandle, &ctx.mount_id, 0))
-			ctx.root_fhandle->handle_bytes = 0;
-		if (ctx.fs)
-			ctx.groups = (struct group_info **)calloc(group_slot_count(&ctx),
-								  sizeof(*ctx.groups));
-	}
-	bool ok() const { return ctx.fs && ctx.root_fd >= 0 && ctx.root_fhandle->handle_bytes; }
-	~MountedCtx()
-	{
-		if (ctx.groups)
-			for (uint32_t g = 0; g < group_slot_count(&ctx); g++)
-				free(ctx.groups[g]);
-		free(ctx.groups);
-		free(ctx.root_fhandle);
-		close(ctx.root_fd);
-		if (ctx.fs)
-			ext2fs_close(ctx.fs);
-	}
-};
 
 } // namespace inplace

@@ -138,7 +138,10 @@ static void load_round(const std::string &mode)
 	});
 	// two runs back to back: the second meets the files the writer has
 	// fragmented again in the meantime
-	std::vector<std::string> args = {QUILLFOLD_BIN, "-v"};
+	// --keep-going: a name the writer removes between the walk's directory
+	// read and its open is passed over; bitmaps the writer changes while
+	// Pass1 reads them are read again. Both runs get to the end.
+	std::vector<std::string> args = {QUILLFOLD_BIN, "-v", "--keep-going"};
 	if (!mode.empty())
 		args.push_back(mode);
 	args.push_back(img.device());
@@ -147,23 +150,8 @@ static void load_round(const std::string &mode)
 	CmdResult r2 = run(args);
 	stop = true;
 	writer.join();
-	// Two early ends of a run are not safety matters, the run simply stops
-	// between two files: a name the writer removes between the walk's
-	// directory read and its open ends the walk (status 1), and bitmaps read
-	// from the device while the writer changes them may fail their checks,
-	// which ends the run before it starts.
-	for (auto *r : {&r1, &r2}) {
-		if (r->status == 0)
-			continue;
-		EXPECT_EQ(r->status, 1) << r->err;
-		auto ends_with = [&](const std::string &tail) {
-			return r->err.size() >= tail.size() &&
-			       r->err.compare(r->err.size() - tail.size(), tail.size(), tail) == 0;
-		};
-		EXPECT_TRUE(ends_with("Pass2: failed \n") || ends_with("Pass3: Rescan subtree failed \n") ||
-			    ends_with("Error while allocating block bitmap\n"))
-			<< r->err;
-	}
+	EXPECT_EQ(r1.status, 0) << r1.err;
+	EXPECT_EQ(r2.status, 0) << r2.err;
 
 	auto count = [](const std::string &s, const std::string &what) {
 		size_t n = 0;
@@ -213,6 +201,6 @@ TEST(InPlaceLoad, SpaceAwareUnderConcurrentWriters)
 	REQUIRE_ROOT();
 	const char *e = getenv("QF_SPACE_LOAD_ROUNDS");
 	unsigned rounds = e ? (unsigned)atoi(e) : 2;
-	for (unsigned r = 0; r < rounds && !HasFatalFailure() && !HasFailure(); r++)
+	for (unsigned r = 0; r < rounds && !HasFailure(); r++)
 		load_round("--space-aware");
 }

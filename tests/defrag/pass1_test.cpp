@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <vector>
 #include <gtest/gtest.h>
+#include "quillfold.h"
+#include "reloc_support.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -348,6 +350,34 @@ TEST(Pass1Fatal, UnreadableBitmapsStopTheRun)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.err, "Error while allocating block bitmap\n");
 	EXPECT_EQ(r.out, "") << "nothing before the bitmaps are loaded";
+}
+
+// The kernel rewrote a bitmap while it was read: its checksum fails once.
+int g_bitmap_reads;
+errcode_t bitmap_torn_once(ext2_filsys fs)
+{
+	if (g_bitmap_reads++ == 0)
+		return EXT2_ET_BLOCK_BITMAP_CSUM_INVALID;
+	return qf_sys_default.read_bitmaps(fs);
+}
+
+TEST(Pass1Fatal, ABitmapReadThatFailsOnceIsReadAgain)
+{
+	REQUIRE_ROOT();
+	LoopImage img(64, "-b 4096 -O metadata_csum", "noatime");
+	ASSERT_TRUE(img.ok());
+	fragment(img, 4096);
+	img.settle();
+	std::string finished = "Pass1:  Finished. Collected " +
+			       std::to_string(dumpe2fs_oracle(img.device()).runs.size()) +
+			       " space fragments\n";
+	g_bitmap_reads = 0;
+	qf_sys.read_bitmaps = bitmap_torn_once;
+	reloctest::InProcess r = reloctest::run_in_process({"-v", "-n", img.device(), img.mnt()});
+	qf_sys = qf_sys_default;
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(g_bitmap_reads, 2);
+	EXPECT_NE(r.out.find(finished), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -39,7 +39,7 @@ struct Pass2Step : ::testing::Test {
 	struct stat st{};
 	void SetUp() override
 	{
-		reset_globals();
+		reset_run_state();
 		g_recs.clear();
 		g_fail = 0;
 		ctx.fs = &ffs.fs;
@@ -54,7 +54,7 @@ struct Pass2Step : ::testing::Test {
 		st.st_size = 40960;
 		st.st_blocks = 80;
 	}
-	void TearDown() override { reset_globals(); }
+	void TearDown() override { reset_run_state(); }
 	spextent *run(uint64_t start, uint32_t len)
 	{
 		pool.emplace_back();

@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <getopt.h>
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
@@ -121,13 +120,6 @@ uint64_t first_pblk(const std::string &path)
 	return ex.empty() ? 0 : ex[0].physical;
 }
 
-extern "C" void reset_counters_for_test()
-{
-	total_spextents = scanned_inodes = scanned_dirs = scanned_files = 0;
-	scanned_extents = scanned_blocks = ief_candidates = ief_candidate_blocks = 0;
-	iaf_inodes = iaf_blocks = ief_done_inodes = ief_done_blocks = 0;
-}
-
 InProcess run_in_process(const std::vector<std::string> &args)
 {
 	// Records of earlier runs stay reachable (the program never frees them);
@@ -140,11 +132,6 @@ InProcess run_in_process(const std::vector<std::string> &args)
 		argv.push_back(&s[0]);
 	argv.push_back(nullptr);
 
-	reset_counters_for_test();
-	debug_flags = 0;
-	verbose = 0;
-	show_stats = 0;
-	optind = 0;
 	fflush(stdout);
 	testing::internal::CaptureStdout();
 	InProcess r;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <ext2fs/ext2fs.h>
 #include "quillfold.h"
+#include "setup_ctx.h"
 #include "test_support.h"
 
 namespace scantest {
@@ -30,50 +31,10 @@ struct FakeFs {
 	}
 };
 
-// The real file system behind a loop image, opened read-only like the driver does.
-struct RealFs {
-	ext2_filsys fs = nullptr;
-	explicit RealFs(const std::string &dev)
-	{
-		errcode_t err = ext2fs_open(dev.c_str(), EXT2_FLAG_64BITS | EXT2_FLAG_FORCE, 0, 0,
-					    unix_io_manager, &fs);
-		if (err)
-			fs = nullptr;
-	}
-	~RealFs()
-	{
-		if (fs)
-			ext2fs_close(fs);
-	}
-};
-
 // Restores the seam table whatever a test did to it.
 struct SeamGuard {
 	~SeamGuard() { qf_sys = qf_sys_default; }
 };
-
-// Zeroes the process-wide run counters and settings the scan passes read.
-inline void reset_globals()
-{
-	total_spextents = scanned_inodes = scanned_dirs = scanned_files = 0;
-	scanned_extents = scanned_blocks = 0;
-	debug_flags = 0;
-	verbose = 0;
-	run_uid = 0;
-}
-
-// A context for a mounted image: root descriptor and status, block size shift.
-inline void ctx_for_mount(defrag_context *ctx, ext2_filsys fs, const std::string &mnt)
-{
-	memset(ctx, 0, sizeof(*ctx));
-	ctx->fs = fs;
-	ctx->root_fd = open(mnt.c_str(), O_RDONLY | O_DIRECTORY);
-	fstat(ctx->root_fd, &ctx->root_st);
-	uint32_t bits = 0;
-	while ((1L << (bits + 1)) <= ctx->root_st.st_blksize)
-		bits++;
-	ctx->blocksize_bits = bits;
-}
 
 // Writes `blocks` blocks of bytes at block offset `at`.
 inline void write_blocks(int fd, uint64_t at, uint64_t blocks, uint32_t bs)

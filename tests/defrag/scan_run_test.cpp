@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include "reloc_support.h"
 #include "scan_helpers.h"
 
 using namespace testsupport;
@@ -320,6 +321,25 @@ TEST_F(ScanRun, EntryVanishingBeforeOpenMakesPass2Fatal)
 			quillfold_main(4, (char **)argv);
 		},
 		::testing::ExitedWithCode(1), "Pass2: failed \n");
+}
+
+TEST_F(ScanRun, WithKeepGoingAVanishedEntryIsSkippedAndTheRunCompletes)
+{
+	LoopImage img(32, "", "noatime");
+	ASSERT_TRUE(img.ok());
+	sh_ok("cd '" + img.mnt() + "' && mkdir d && echo 1 > d/victim && echo 2 > d/other");
+	img.settle();
+	SeamGuard guard;
+	qf_sys.openat = openat_unlinking;
+	reloctest::InProcess r =
+		reloctest::run_in_process({"-v", "-m", "--keep-going", img.device(), img.mnt()});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(reloctest::count_lines(
+			  r.out, "walk_subtree: victim vanished before it was opened, errno:2, skipped"),
+		  1)
+		<< r.out;
+	EXPECT_NE(r.out.find("Pass4: Process defrag list"), std::string::npos) << r.out;
+	EXPECT_NE(r.out.find("Entries vanished:\t\t1 \n"), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -44,7 +44,7 @@ struct WalkTree : ::testing::Test {
 	SeamGuard guard;
 	void SetUp() override
 	{
-		reset_globals();
+		reset_run_state();
 		g_visits.clear();
 		g_fail_ino = -1;
 	}
@@ -74,8 +74,9 @@ TEST_F(WalkTree, FiltersOrderAndCounters)
 	} unmount{m + "/inner"};
 	img.settle();
 
-	defrag_context ctx;
-	ctx_for_mount(&ctx, nullptr, m);
+	SetUpCtx run(img.device(), m);
+	ASSERT_TRUE(run.ok());
+	defrag_context &ctx = run.ctx;
 	ASSERT_EQ(walk_subtree(&ctx, ctx.root_fd, record_visit), 0);
 
 	auto paths = inode_paths(m);
@@ -123,7 +124,7 @@ TEST_F(WalkTree, FiltersOrderAndCounters)
 	EXPECT_EQ(scanned_inodes, 2 * (dirs + regs)) << "counters are never reset";
 
 	// a failing step is not counted and does not stop the walk
-	reset_globals();
+	reset_run_state();
 	g_visits.clear();
 	struct stat fst;
 	ASSERT_EQ(stat(img.path("d1/f1").c_str(), &fst), 0);
@@ -135,7 +136,6 @@ TEST_F(WalkTree, FiltersOrderAndCounters)
 	EXPECT_NE(err.find("Fail to get extents info for f1\n"), std::string::npos) << err;
 	EXPECT_EQ(scanned_files, first.size() - 1);
 	EXPECT_EQ(g_visits.size(), first.size());
-	close(ctx.root_fd);
 }
 
 TEST_F(WalkTree, EmptyDirectoryAndDotEntriesOnly)
@@ -144,14 +144,14 @@ TEST_F(WalkTree, EmptyDirectoryAndDotEntriesOnly)
 	LoopImage img(32, "", "noatime");
 	ASSERT_TRUE(img.ok());
 	sh_ok("mkdir '" + img.path("e") + "'");
-	defrag_context ctx;
-	ctx_for_mount(&ctx, nullptr, img.mnt());
+	SetUpCtx run(img.device(), img.mnt());
+	ASSERT_TRUE(run.ok());
+	defrag_context &ctx = run.ctx;
 	int fd = open(img.path("e").c_str(), O_RDONLY | O_DIRECTORY);
 	EXPECT_EQ(walk_subtree(&ctx, fd, record_visit), 0);
 	EXPECT_TRUE(g_visits.empty());
 	EXPECT_EQ(scanned_inodes, 0u);
 	close(fd);
-	close(ctx.root_fd);
 }
 
 // Unlinks the entry named "victim" right before the walk opens it.
@@ -168,8 +168,9 @@ TEST_F(WalkTree, EntryRemovedBeforeOpenEndsWalkWithOne)
 	LoopImage img(32, "", "noatime");
 	ASSERT_TRUE(img.ok());
 	sh_ok("mkdir -p '" + img.path("sub") + "' && echo v > '" + img.path("sub/victim") + "'");
-	defrag_context ctx;
-	ctx_for_mount(&ctx, nullptr, img.mnt());
+	SetUpCtx run(img.device(), img.mnt());
+	ASSERT_TRUE(run.ok());
+	defrag_context &ctx = run.ctx;
 	qf_sys.openat = openat_removing_victim;
 	debug_flags = 0x02;
 	testing::internal::CaptureStderr();
@@ -179,12 +180,11 @@ TEST_F(WalkTree, EntryRemovedBeforeOpenEndsWalkWithOne)
 	// the directory holding it was never handed over
 	for (auto &v : g_visits)
 		EXPECT_NE(v.name, "sub");
-	close(ctx.root_fd);
 }
 
 // Runs a walk in a child process under another user id; returns the exit code
 // and the names handed over, one per line, through a pipe.
-int walk_as(uid_t uid, const std::string &dir, std::vector<std::string> *names, int *result)
+int walk_as(uid_t uid, const LoopImage &img, std::vector<std::string> *names, int *result)
 {
 	int p[2];
 	if (pipe(p))
@@ -194,8 +194,8 @@ int walk_as(uid_t uid, const std::string &dir, std::vector<std::string> *names, 
 		close(p[0]);
 		// the image's own directory is private to root: open the mount
 		// point first, as the program is handed it, then drop privileges
-		defrag_context ctx;
-		ctx_for_mount(&ctx, nullptr, dir);
+		SetUpCtx run(img.device(), img.mnt());
+		defrag_context &ctx = run.ctx;
 		if (setresgid(65534, 65534, 65534) || setresuid(uid, uid, uid))
 			_exit(3);
 		run_uid = getuid();
@@ -237,7 +237,7 @@ TEST_F(WalkTree, OrdinaryUserGetsOnlyOwnFiles)
 	      "chmod 644 pub/rootfile rootfile");
 	std::vector<std::string> names;
 	int result = -99;
-	ASSERT_EQ(walk_as(65534, m, &names, &result), 0);
+	ASSERT_EQ(walk_as(65534, img, &names, &result), 0);
 	EXPECT_EQ(result, 0);
 	std::set<std::string> got(names.begin(), names.end());
 	EXPECT_EQ(got, (std::set<std::string>{"nobodyfile", "own", "mine"}));
@@ -245,13 +245,13 @@ TEST_F(WalkTree, OrdinaryUserGetsOnlyOwnFiles)
 	// a directory it cannot open ends the walk with -1
 	sh_ok("mkdir '" + m + "/closed' && chmod 700 '" + m + "/closed'");
 	names.clear();
-	ASSERT_EQ(walk_as(65534, m, &names, &result), 0);
+	ASSERT_EQ(walk_as(65534, img, &names, &result), 0);
 	EXPECT_EQ(result, -1);
 
 	// a file it cannot read ends the walk with 1
 	sh_ok("rmdir '" + m + "/closed' && chmod 600 '" + m + "/rootfile'");
 	names.clear();
-	ASSERT_EQ(walk_as(65534, m, &names, &result), 0);
+	ASSERT_EQ(walk_as(65534, img, &names, &result), 0);
 	EXPECT_EQ(result, 1);
 }
 

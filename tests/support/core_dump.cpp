@@ -20,24 +20,19 @@ namespace testsupport {
 static const char kPatternFile[] = "/proc/sys/kernel/core_pattern";
 // Every process that changes the core pattern for a test holds this lock.
 static const char kPatternLock[] = "/tmp/skelvane-core-pattern.lock";
+static const char kPipeLimitFile[] = "/proc/sys/kernel/core_pipe_limit";
+
+static bool read_line(const char *file, std::string &out);
+static bool write_text(const char *file, const std::string &p);
 
 static bool read_pattern(std::string &out)
 {
-	std::ifstream f(kPatternFile);
-	if (!f)
-		return false;
-	std::getline(f, out);
-	return true;
+	return read_line(kPatternFile, out);
 }
 
 static bool write_pattern(const std::string &p)
 {
-	int fd = open(kPatternFile, O_WRONLY);
-	if (fd < 0)
-		return false;
-	bool ok = write(fd, p.data(), p.size()) == (ssize_t)p.size();
-	close(fd);
-	return ok;
+	return write_text(kPatternFile, p);
 }
 
 static std::string find_core(const std::string &dir, pid_t pid)
@@ -60,34 +55,59 @@ static std::string find_core(const std::string &dir, pid_t pid)
 	return best;
 }
 
-std::string make_core(const std::vector<std::string> &argv, const std::string &dir, std::string *why)
+static bool read_line(const char *file, std::string &out)
 {
-	std::string dummy;
-	std::string &reason = why ? *why : dummy;
+	std::ifstream f(file);
+	if (!f)
+		return false;
+	std::getline(f, out);
+	return true;
+}
+
+static bool write_text(const char *file, const std::string &p)
+{
+	int fd = open(file, O_WRONLY);
+	if (fd < 0)
+		return false;
+	bool ok = write(fd, p.data(), p.size()) == (ssize_t)p.size();
+	close(fd);
+	return ok;
+}
+
+// Runs argv in dir with core dumps enabled while the core pattern is
+// `pattern` (and, when pipeLimit >= 0, core_pipe_limit is pipeLimit); both
+// are restored afterwards. Gives the wait status and the child's pid, or
+// false with the reason.
+static bool crash_under(const std::vector<std::string> &argv, const std::string &dir, const std::string &pattern,
+			int pipeLimit, int &st, pid_t &pid, std::string &reason)
+{
 	int lock = open(kPatternLock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
 	if (lock < 0 || flock(lock, LOCK_EX) != 0) {
 		reason = "cannot lock " + std::string(kPatternLock);
 		if (lock >= 0)
 			close(lock);
-		return "";
+		return false;
 	}
-	std::string old;
+	std::string old, oldLimit;
 	bool haveOld = read_pattern(old);
-	bool changed = haveOld && write_pattern(dir + "/core.%p");
-	if (!changed && (!haveOld || old.empty() || old[0] == '|' || old.find('/') != std::string::npos)) {
+	bool changed = haveOld && write_pattern(pattern);
+	if (!changed && (pipeLimit >= 0 || !haveOld || old.empty() || old[0] == '|' ||
+			 old.find('/') != std::string::npos)) {
 		// The pattern cannot be pointed here and the current one does not
 		// write into the crashing process's directory.
 		reason = "core pattern '" + old + "' cannot be changed";
 		close(lock);
-		return "";
+		return false;
 	}
+	bool limitChanged = pipeLimit >= 0 && read_line(kPipeLimitFile, oldLimit) &&
+			    write_text(kPipeLimitFile, std::to_string(pipeLimit));
 
 	std::vector<char *> args;
 	for (auto &a : argv)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
 	fflush(nullptr);
-	pid_t pid = fork();
+	pid = fork();
 	if (pid == 0) {
 		if (chdir(dir.c_str()) != 0)
 			_exit(126);
@@ -102,14 +122,28 @@ std::string make_core(const std::vector<std::string> &argv, const std::string &d
 		execv(args[0], args.data());
 		_exit(127);
 	}
-	int st = 0;
+	st = 0;
+	// With a core_pipe_limit above 0 the kernel lets the process go only
+	// once the handler has exited.
 	while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
 		;
 	if (changed)
 		write_pattern(old);
+	if (limitChanged)
+		write_text(kPipeLimitFile, oldLimit);
 	flock(lock, LOCK_UN);
 	close(lock);
+	return true;
+}
 
+std::string make_core(const std::vector<std::string> &argv, const std::string &dir, std::string *why)
+{
+	std::string dummy;
+	std::string &reason = why ? *why : dummy;
+	int st = 0;
+	pid_t pid = 0;
+	if (!crash_under(argv, dir, dir + "/core.%p", -1, st, pid, reason))
+		return "";
 	if (!WIFSIGNALED(st)) {
 		reason = "the program did not crash (status " + std::to_string(st) + ")";
 		return "";
@@ -122,6 +156,22 @@ std::string make_core(const std::vector<std::string> &argv, const std::string &d
 	if (core.empty())
 		reason = "no core file in " + dir;
 	return core;
+}
+
+int crash_with_handler(const std::vector<std::string> &argv, const std::string &dir, const std::string &pattern,
+		       std::string *why)
+{
+	std::string dummy;
+	std::string &reason = why ? *why : dummy;
+	int st = 0;
+	pid_t pid = 0;
+	if (!crash_under(argv, dir, pattern, 16, st, pid, reason))
+		return -1;
+	if (!WIFSIGNALED(st) || !WCOREDUMP(st)) {
+		reason = "the program did not crash with a core (status " + std::to_string(st) + ")";
+		return -1;
+	}
+	return pid;
 }
 
 // "0x... 0x... Yes (*) /lib/..." or, for a library gdb could not load,

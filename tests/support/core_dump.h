@@ -14,6 +14,14 @@ namespace testsupport {
 // of the crash, under a lock shared by every test process, and then restored.
 std::string make_core(const std::vector<std::string> &argv, const std::string &dir, std::string *why = nullptr);
 
+// Runs argv in dir with core dumps enabled while the core pattern is
+// `pattern` (a pipe to a handler) and core_pipe_limit is above 0, so that the
+// kernel waits for the handler before the process is gone; both settings
+// are restored afterwards, under the same lock as make_core. Gives the
+// crashed process's pid, or -1 (with the reason in *why).
+int crash_with_handler(const std::vector<std::string> &argv, const std::string &dir, const std::string &pattern,
+		       std::string *why = nullptr);
+
 // gdb -batch -ex 'info sharedlibrary' -ex 'thread apply all bt' exe core,
 // reduced to what does not depend on addresses.
 struct GdbView {

@@ -1,5 +1,7 @@
 // libFuzzer harness: any bytes as a core file, read by Core::read and, when
-// that succeeds, written out with every segment's bytes touched.
+// that succeeds, written out with every segment's bytes touched. The same
+// bytes also go the collect mode's way: as a core stream, with the memory
+// of the mappings taken from the bytes themselves.
 #include "core.h"
 
 #include <cstdint>
@@ -31,8 +33,17 @@ protected:
 	}
 };
 
-int memfd = -1;
+int memfd = -1, streamfd = -1;
 std::string path;
+
+void touchAll(const Skelvane::Core &core)
+{
+	SumBuf buf;
+	std::ostream os(&buf);
+	os << core;
+	if (buf.sum == 42)
+		asm volatile("");
+}
 
 } // namespace
 
@@ -41,6 +52,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	// The run's messages are not what is being tested.
 	std::cerr.rdbuf(nullptr);
 	memfd = memfd_create("skelvane-fuzz", 0);
+	streamfd = memfd_create("skelvane-fuzz-stream", 0);
 	path = "/proc/self/fd/" + std::to_string(memfd);
 	return 0;
 }
@@ -49,13 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	if (ftruncate(memfd, 0) != 0 || pwrite(memfd, data, size, 0) != (ssize_t)size)
 		return 0;
-	Skelvane::Core core;
-	if (core.read(path.c_str())) {
-		SumBuf buf;
-		std::ostream os(&buf);
-		os << core;
-		if (buf.sum == 42)
-			asm volatile("");
+	{
+		Skelvane::Core core;
+		core.buildIds = size & 1;
+		if (core.read(path.c_str()))
+			touchAll(core);
 	}
+	if (ftruncate(streamfd, 0) != 0 || pwrite(streamfd, data, size, 0) != (ssize_t)size ||
+	    lseek(streamfd, 0, SEEK_SET) != 0)
+		return 0;
+	boost::shared_ptr<Skelvane::Memory> memory(new Skelvane::ImageMemory(data, size));
+	Skelvane::Core core;
+	core.buildIds = true;
+	std::string why;
+	if (core.collect(streamfd, memory, why))
+		touchAll(core);
 	return 0;
 }

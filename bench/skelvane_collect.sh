@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The crash collector against the file mode. A program with four idle worker
+# threads touches a heap of each given size and crashes, once with skelvane
+# --collect as the kernel's core handler and once with the kernel writing the
+# full core to a file that skelvane --build-ids then strips (the same output
+# as the handler gives). Prints, per heap size and mode: seconds from the
+# crash to the stripped core on disk (collect: until the rename that
+# publishes it, read from the directory's modification time; file: the full
+# core written, then stripped), seconds from the crash until the kernel lets
+# the process go (it waits for the handler, core_pipe_limit 16), the
+# handler's (or stripper's) peak memory, the output size and, for the file
+# mode, the full core's size and the time to sync it to disk.
+# Usage (as root): bash bench/skelvane_collect.sh <path-to-skelvane> [MiB ...]
+set -euo pipefail
+bin=$(readlink -f "$1")
+shift
+if [ $# -gt 0 ]; then sizes=("$@"); else sizes=(16 256 1024); fi
+work=$(mktemp -d /tmp/skelvane-collect-bench.XXXXXX)
+lock=/tmp/skelvane-core-pattern.lock
+old_pattern=""
+old_limit=""
+restore() {
+	set +e
+	[ -n "$old_pattern" ] && printf '%s' "$old_pattern" > /proc/sys/kernel/core_pattern
+	[ -n "$old_limit" ] && printf '%s' "$old_limit" > /proc/sys/kernel/core_pipe_limit
+	rm -rf "$work"
+}
+trap restore EXIT
+
+cat > "$work/heap.c" <<'SRC'
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+static volatile int ready;
+static void *worker(void *arg) { (void)arg; __sync_fetch_and_add(&ready, 1); for (;;) pause(); return 0; }
+int *volatile null_target;
+int main(int argc, char **argv) {
+	size_t mib = strtoul(argv[1], 0, 10);
+	char *heap = malloc(mib << 20);
+	for (size_t i = 0; i < (mib << 20); i += 4096) heap[i] = (char)i | 1;
+	pthread_t t[4];
+	for (int i = 0; i < 4; i++) pthread_create(&t[i], 0, worker, 0);
+	while (ready < 4) usleep(1000);
+	struct timespec now;
+	clock_gettime(CLOCK_REALTIME, &now);
+	FILE *f = fopen(argv[2], "w");
+	fprintf(f, "%ld.%09ld\n", (long)now.tv_sec, now.tv_nsec);
+	fclose(f);
+	*null_target = heap[4096];
+	return 0;
+}
+SRC
+gcc -O1 -g -pthread -o "$work/heap" "$work/heap.c"
+cat > "$work/handler.sh" <<SRC
+#!/bin/sh
+exec /usr/bin/time -f '%e %M' -o "$work/handler.time" "$bin" --collect "$work/cores" "\$@"
+SRC
+chmod +x "$work/handler.sh"
+
+# Runs the program with the given core pattern (core_pipe_limit 16, so the
+# kernel lets the process go only after the handler) and prints the seconds
+# from the crash until the process is gone.
+crash() { # <MiB> <pattern>
+	exec 9>"$lock"
+	flock 9
+	old_pattern=$(cat /proc/sys/kernel/core_pattern)
+	old_limit=$(cat /proc/sys/kernel/core_pipe_limit)
+	printf '%s' "$2" > /proc/sys/kernel/core_pattern
+	echo 16 > /proc/sys/kernel/core_pipe_limit
+	{ (cd "$work" && ulimit -c unlimited && exec "$work/heap" "$1" "$work/crashed.at") >/dev/null 2>&1 || true; } 2>/dev/null
+	local done_at
+	done_at=$(date +%s.%N)
+	printf '%s' "$old_pattern" > /proc/sys/kernel/core_pattern
+	printf '%s' "$old_limit" > /proc/sys/kernel/core_pipe_limit
+	old_pattern=""
+	old_limit=""
+	flock -u 9
+	exec 9>&-
+	awk -v a="$done_at" -v b="$(cat "$work/crashed.at")" 'BEGIN { printf "%.3f", a - b }'
+}
+
+printf '%-7s %-8s %10s %11s %9s %12s %15s %7s\n' heap mode to_file_s released_s peak_kib output_bytes full_core_bytes sync_s
+for mib in "${sizes[@]}"; do
+	rm -rf "$work/cores" "$work/full"
+	mkdir -p "$work/full"
+	sync
+	released=$(crash "$mib" "|$work/handler.sh %P %t %e")
+	read -r _ rss < "$work/handler.time"
+	out=$(stat -c %s "$work"/cores/core.*)
+	to_file=$(awk -v a="$(stat -c %.9Y "$work/cores")" -v b="$(cat "$work/crashed.at")" 'BEGIN { printf "%.3f", a - b }')
+	printf '%-7s %-8s %10s %11s %9s %12s %15s %7s\n' "${mib}MiB" collect "$to_file" "$released" "$rss" "$out" - -
+
+	sync
+	kernel=$(crash "$mib" "$work/full/core.%p")
+	core=$(ls "$work"/full/core.* | head -1)
+	s0=$(date +%s.%N)
+	sync "$core"
+	s1=$(date +%s.%N)
+	/usr/bin/time -f '%e %M' -o "$work/strip.time" "$bin" --build-ids "$core" > "$work/full/small.core"
+	sync "$work/full/small.core"
+	s2=$(date +%s.%N)
+	read -r _ rss < "$work/strip.time"
+	synced=$(awk -v a="$s1" -v b="$s0" 'BEGIN { printf "%.3f", a - b }')
+	strip=$(awk -v a="$s2" -v b="$s1" 'BEGIN { printf "%.3f", a - b }')
+	printf '%-7s %-8s %10s %11s %9s %12s %15s %7s\n' "${mib}MiB" file \
+		"$(awk -v a="$kernel" -v b="$strip" 'BEGIN { printf "%.3f", a + b }')" "$kernel" "$rss" \
+		"$(stat -c %s "$work/full/small.core")" "$(stat -c %s "$core")" "$synced"
+	rm -f "$core"
+done

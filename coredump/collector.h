@@ -1,0 +1,61 @@
+// The kernel's core handler: the core of a crashed process comes in on a
+// stream, its stripped core goes into a directory, written so that a reader
+// never sees half a file and nothing planted in the directory is followed.
+#pragma once
+
+#include "core.h"
+
+#include <string>
+#include <sys/stat.h>
+
+namespace Skelvane {
+
+// Stripped cores a directory keeps unless told otherwise.
+static const unsigned long kDefaultKeep = 50;
+
+class Collector {
+public:
+	Collector(const std::string &dir, unsigned long keep, bool buildIds);
+	~Collector();
+
+	// Reads the core of process pid (crashed at time, named comm) from fd,
+	// the contents of its mappings from memory, and writes the stripped core
+	// as "core.<comm>.<pid>.<time>" into the directory, keeping only the
+	// newest `keep` of them. The output is on disk before the rest of the
+	// stream is read; fd is read to its end in every case, so the kernel is
+	// never left waiting. A stream shorter than its headers say fails. On
+	// failure nothing is left in the directory and why holds the reason.
+	bool collect(int fd, const boost::shared_ptr<Memory> &memory, const std::string &pid,
+		     const std::string &time, const std::string &comm, std::string &why);
+
+	// The output's name, with comm made safe.
+	static std::string outputName(const std::string &pid, const std::string &time, const std::string &comm);
+	// text with every character but letters, digits and ._-+ made '_'.
+	static std::string safeName(const std::string &text);
+	// Reads fd to its end; the number of bytes read. false in ok when a read
+	// failed before the end.
+	static unsigned long drainStream(int fd, bool &ok);
+
+private:
+	Collector(const Collector &) = delete;
+	Collector &operator=(const Collector &) = delete;
+
+	bool openDirectory(std::string &why);
+	bool writeOutput(const Core &core, const std::string &name, std::string &why);
+	// Removes all but the newest `keep` stripped cores; never `kept`.
+	void prune(const std::string &kept);
+	// Closes and removes the temporary file, if any.
+	void discard();
+	// Removes the output written under name, if it is still that file.
+	void unpublish(const std::string &name);
+
+	std::string dir;
+	unsigned long keep;
+	bool buildIds;
+	int dirFd = -1;
+	int tempFd = -1;
+	std::string tempName;
+	struct stat written = {}; // the output once synced
+};
+
+} // namespace Skelvane
