@@ -4,20 +4,27 @@
 // What the allocator does with a donor's request decides everything here.
 // With the picture committed, a request lands close to the best fitting free
 // run (it looks at a handful of free runs of the first group that can serve
-// it and takes the smallest that fits). Two things spoil that: blocks freed in
-// a journal transaction that has not committed cannot be handed out again, so
-// quick discarded tries push later requests into ever larger free runs; and a
-// request that finds no fitting hole is served from the largest runs. So:
-//  - large free runs are held by unnamed, preallocated "ballast" files while
-//    small files are moved; the allocator can then only choose among holes
-//    (the ballast has no name, so a killed run gives the space back too);
-//  - a refused donor is followed by a commit (syncfs) before the next try,
-//    and a file is tried at most twice;
-//  - windows of the cluster size that hold little data have their files moved
-//    into holes elsewhere, which turns each into a free cluster;
-//  - large files are moved last, with the ballast released, smallest first;
-//    a file whose pieces are already a cluster long on average is left alone,
-//    since moving it would only break a large free run for nothing.
+// it and takes the smallest that fits). Three things spoil that: blocks freed
+// in a journal transaction that has not committed cannot be handed out again,
+// so quick discarded tries push later requests into ever larger free runs; a
+// request that finds no fitting hole is served from the largest runs; and in
+// a group with many small free runs it gives up looking and hands out pieces.
+// So, in three phases:
+//  1. windows of the cluster size that hold little data, all of it in files
+//     that add up to at most one window, have those files moved out: each
+//     window becomes a free cluster;
+//  2. small fragmented files, smallest first, while unnamed, preallocated
+//     "ballast" files hold the large free runs (emptied windows included),
+//     so that the allocator can only choose among the holes (the ballast has
+//     no name: a killed run gives the space back too);
+//  3. the remaining fragmented files, smallest first, without ballast; a file
+//     whose pieces are already a cluster long on average is left alone, since
+//     moving it would only break a large free run for nothing.
+// A refused donor gets one more try, sized to the next power of two (such a
+// request is served whole from the allocator's buddy lists) or, when the size
+// is one already, after a commit; a size refused twice is not tried again in
+// that phase. Phases 2 and 3 look at the kernel's free-space picture now and
+// then and stop before it would end up worse than it was before the run.
 // Every move goes through the same requests and checks as the default passes:
 // the file is reopened by its handle and must be the same inode, its map is
 // read again and must match the one planned with, the donor is unnamed from

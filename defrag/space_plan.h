@@ -3,11 +3,11 @@
 // The default passes take a donor wherever the allocator offers one and throw
 // away what fails, and every discarded try eats a free hole until the journal
 // commits; large free extents are broken up for files that would have fitted
-// in small holes. This mode plans first: it knows the free runs (the gaps
-// between Pass1's in-use runs) and every file's map, holds the large free
-// extents with unnamed "ballast" files while small files are moved, so that
-// the allocator's best fit can only choose among the small holes, empties
-// sparsely used windows, and moves large files last.
+// in small holes. This mode plans first: from Pass1's picture it knows the
+// sparsely used windows, from one walk every file's map; it empties the
+// windows, moves small files while ballast files hold the large free extents,
+// moves large files last, and stops before the free space ends up worse than
+// it was.
 #pragma once
 #include "context.h"
 #include "extent_map.h"
