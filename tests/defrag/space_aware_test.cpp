@@ -132,9 +132,11 @@ TEST(SpaceAware, AgedImageKeepsEveryByteAndEndsLessFragmented)
 	EXPECT_EQ(a.files, b.files);
 	EXPECT_LT(a.fragments, b.fragments);
 	// The mode stops before the free space would end up worse than it was;
-	// it looks at it every few moves, so the last few may add a handful of
-	// free extents (on the 1 GiB images of bench/ they fall by a third or more).
-	EXPECT_LE(a.free_extents, b.free_extents + b.free_extents / 50);
+	// it looks at it about 16 times a phase, so the moves between the last
+	// look and the stop may add a few free extents on an image this small
+	// (on the 1 GiB images of bench/ the free extents fall by a quarter or
+	// more).
+	EXPECT_LE(a.free_extents, b.free_extents + b.free_extents / 20);
 	EXPECT_GE(a.big_pct, b.big_pct - 0.5);
 
 	EXPECT_EQ(checksums(img), before);
