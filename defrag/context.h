@@ -73,6 +73,8 @@ struct defrag_context {
 	uint32_t reloc_cluster_blocks;
 	uint32_t scale;
 	uint32_t quality;
+	int space_aware; // --space-aware: the planned passes of space_plan.cpp
+	int report;      // --report: fragmentation figures before and after
 };
 
 // Process-wide settings, set once by the driver.

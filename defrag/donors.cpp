@@ -88,10 +88,7 @@ int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uin
 	return 0;
 }
 
-// Creates a donor file in dir_fd: unnamed from the start where the kernel
-// can, else under DONOR_NAME (exclusively; *named is then set), which the
-// caller unlinks at once. A descriptor, or -1 with errno set.
-static int create_donor_file(int dir_fd, int *named)
+int create_donor_file(int dir_fd, int *named)
 {
 	int fd = qf_sys.openat(dir_fd, ".", O_RDWR | O_TMPFILE, 0700);
 	// a kernel or file system without unnamed files refuses the request in

@@ -22,6 +22,10 @@ static inline void donor_init(struct donor *d)
 	d->fest = {};
 }
 
+// Creates a donor file in dir_fd: unnamed from the start where the kernel
+// can, else under DONOR_NAME (exclusively; *named is then set), which the
+// caller unlinks at once. A descriptor, or -1 with errno set.
+int create_donor_file(int dir_fd, int *named);
 void release_donor_space(struct donor *d);
 void close_donor(struct donor *d);
 int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t blocks,

@@ -65,14 +65,29 @@ int quillfold_main(int argc, char **argv)
 	g_device = setup.device;
 	progress_start(ctx->blocksize_bits);
 
+	if (ctx->report) {
+		progress_pass("Report", 0);
+		report_now(ctx, "before the first pass");
+	}
+	progress_pass("Pass1", 0);
 	if (pass1(ctx))
 		exit(1);
-	run_pass2(ctx);
-	pass3_prep(ctx);
-	run_pass3(ctx);
-	if (verbose)
-		printf("Pass4: Process defrag list \n");
-	pass4(ctx);
+	if (ctx->space_aware) {
+		// one walk of its own reads every map it plans with
+		progress_pass("Space-aware", 0);
+		space_aware_passes(ctx);
+	} else {
+		run_pass2(ctx);
+		pass3_prep(ctx);
+		run_pass3(ctx);
+		if (verbose)
+			printf("Pass4: Process defrag list \n");
+		pass4(ctx);
+	}
+	if (ctx->report) {
+		progress_pass("Report", 0);
+		report_now(ctx, "after the last pass");
+	}
 
 	progress_end();
 	if (show_stats)

@@ -32,6 +32,8 @@ enum {
 	OPT_KEEP_GOING,
 	OPT_VERSION,
 	OPT_PROGRESS,
+	OPT_SPACE_AWARE,
+	OPT_REPORT,
 };
 
 static const struct long_opt_desc {
@@ -45,6 +47,11 @@ static const struct long_opt_desc {
 	{{"version", no_argument, nullptr, OPT_VERSION}, "print the version on standard output"},
 	{{"progress", no_argument, nullptr, OPT_PROGRESS},
 	 "when standard error is a terminal, keep one line there saying how far the passes are"},
+	{{"space-aware", no_argument, nullptr, OPT_SPACE_AWARE},
+	 "plan every move with the free-space picture: empty sparsely used windows, fill "
+	 "small holes first, keep the large free extents"},
+	{{"report", no_argument, nullptr, OPT_REPORT},
+	 "print file and free-space fragmentation before the first pass and after the last"},
 };
 #define LONG_OPT_COUNT (sizeof(long_opts) / sizeof(long_opts[0]))
 
@@ -111,6 +118,8 @@ static void set_defaults(defrag_options *o)
 	o->device = nullptr;
 	o->root_dir = nullptr;
 	o->keep_going = 0;
+	o->space_aware = 0;
+	o->report = 0;
 }
 
 // One option as getopt_long returns it, with its argument; OPTIONS_OK when
@@ -129,6 +138,12 @@ static enum options_status take_option(int c, const char *arg, defrag_options *o
 		return OPTIONS_VERSION;
 	case OPT_PROGRESS:
 		progress_requested = 1;
+		break;
+	case OPT_SPACE_AWARE:
+		o->space_aware = 1;
+		break;
+	case OPT_REPORT:
+		o->report = 1;
 		break;
 	case 'a':
 		o->min_frag_bytes = strtoul(arg, nullptr, 0);

@@ -16,6 +16,8 @@ struct defrag_options {
 	int32_t quality;            // -q
 	uint32_t scale;             // -s
 	int keep_going;             // --keep-going
+	int space_aware;            // --space-aware
+	int report;                 // --report
 	const char *device;
 	const char *root_dir;
 };

@@ -18,6 +18,8 @@
 #include "pass4.h"
 #include "syscalls.h"
 #include "progress.h"
+#include "report.h"
+#include "space_plan.h"
 
 // Runs the whole program; returns the exit status (fatal paths exit(1) themselves).
 int quillfold_main(int argc, char **argv);

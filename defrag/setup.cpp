@@ -79,6 +79,8 @@ static void convert_settings(defrag_context *ctx, const defrag_options *opts)
 	ctx->quality = (uint32_t)opts->quality;
 	ctx->spextents.rb_node = nullptr;
 	ctx->force_local = opts->force_local;
+	ctx->space_aware = opts->space_aware;
+	ctx->report = opts->report;
 	ctx->flex_log = options_flex_log(opts, ctx->fs->super->s_log_groups_per_flex);
 	ctx->reloc_order = 2;
 }

@@ -90,9 +90,10 @@ void writer_step(std::mt19937_64 &rng, Touched &t)
 
 } // namespace
 
-TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
+// One round: two runs of quillfold with `mode` (empty for the default passes)
+// while the writer works.
+static void load_round(const std::string &mode)
 {
-	REQUIRE_ROOT();
 	LoopImage img(128, "-b 4096");
 	ASSERT_TRUE(img.ok());
 	// keep the allocator interleaving for the whole test: the writer's own
@@ -140,8 +141,13 @@ TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
 	// --keep-going: a name the writer removes between the walk's directory
 	// read and its open is passed over; bitmaps the writer changes while
 	// Pass1 reads them are read again. Both runs get to the end.
-	CmdResult r1 = run({QUILLFOLD_BIN, "-v", "--keep-going", img.device(), img.mnt()});
-	CmdResult r2 = run({QUILLFOLD_BIN, "-v", "--keep-going", img.device(), img.mnt()});
+	std::vector<std::string> args = {QUILLFOLD_BIN, "-v", "--keep-going"};
+	if (!mode.empty())
+		args.push_back(mode);
+	args.push_back(img.device());
+	args.push_back(img.mnt());
+	CmdResult r1 = run(args);
+	CmdResult r2 = run(args);
 	stop = true;
 	writer.join();
 	EXPECT_EQ(r1.status, 0) << r1.err;
@@ -155,8 +161,12 @@ TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
 	};
 	std::cout << r1.err << r2.err;
 	std::cout << "writer steps: " << ops << ", in-place moves: "
-		  << count(r1.out + r2.out, "do_iaf_defrag_one SUCCESS") << " done, "
-		  << count(r1.out + r2.out, "do_iaf_defrag_one FAIL") << " refused; run status "
+		  << count(r1.out + r2.out, "do_iaf_defrag_one SUCCESS") +
+			     count(r1.out + r2.out, "space_aware SUCCESS")
+		  << " done, "
+		  << count(r1.out + r2.out, "do_iaf_defrag_one FAIL") +
+			     count(r1.out + r2.out, "space_aware FAIL")
+		  << " refused; run status "
 		  << r1.status << ", " << r2.status << "\n";
 
 	auto check = [&](const char *when) {
@@ -176,4 +186,21 @@ TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
 	std::string out;
 	EXPECT_EQ(img.fsck(&out), 0) << out;
 	check("read back from the device");
+}
+
+TEST(InPlaceLoad, ConcurrentWritersKeepTheirLastWordAndEveryOtherFileItsBytes)
+{
+	REQUIRE_ROOT();
+	load_round("");
+}
+
+// Rounds: QF_SPACE_LOAD_ROUNDS (default 2; the release check runs 20). The
+// ballast the mode holds must leave the writer room to write.
+TEST(InPlaceLoad, SpaceAwareUnderConcurrentWriters)
+{
+	REQUIRE_ROOT();
+	const char *e = getenv("QF_SPACE_LOAD_ROUNDS");
+	unsigned rounds = e ? (unsigned)atoi(e) : 2;
+	for (unsigned r = 0; r < rounds && !HasFailure(); r++)
+		load_round("--space-aware");
 }

@@ -1,0 +1,186 @@
+// --report: file and free-space fragmentation of the mounted file system.
+//
+// The free-space figures come from the kernel (FS_IOC_GETFSMAP), not from the
+// device: the bitmaps on the device are only brought up to date when the
+// journal is checkpointed, which would need a freeze of the whole file system
+// (and a thaw that a killed run would never do). The kernel's picture is
+// current once the journal has committed, which a syncfs of the mount forces;
+// blocks freed in a transaction that has not committed yet are not reusable
+// and the kernel still reports them in use until then.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <linux/fsmap.h>
+#include "report.h"
+#include "extent_map.h"
+#include "stats.h"
+#include "walk.h"
+
+void free_tally_init(struct free_tally *t, uint64_t chunk_blocks, struct frag_report *r)
+{
+	t->chunk_blocks = chunk_blocks;
+	t->open_start = t->open_len = 0;
+	r->free_blocks = r->free_extents = r->largest_free = r->free_in_chunks = 0;
+}
+
+static void free_tally_close(struct free_tally *t, struct frag_report *r)
+{
+	if (!t->open_len)
+		return;
+	r->free_extents++;
+	r->free_blocks += t->open_len;
+	if (t->open_len > r->largest_free)
+		r->largest_free = t->open_len;
+	if (t->open_len >= t->chunk_blocks)
+		r->free_in_chunks += t->open_len;
+	t->open_len = 0;
+}
+
+void free_tally_add(struct free_tally *t, struct frag_report *r, uint64_t start, uint64_t len)
+{
+	if (!len)
+		return;
+	if (t->open_len && start == t->open_start + t->open_len) {
+		t->open_len += len;
+		return;
+	}
+	free_tally_close(t, r);
+	t->open_start = start;
+	t->open_len = len;
+}
+
+void free_tally_end(struct free_tally *t, struct frag_report *r)
+{
+	free_tally_close(t, r);
+}
+
+#define FSMAP_BATCH 256
+
+int kernel_free_runs(int mount_fd, uint32_t blocksize_bits,
+		     void (*fn)(void *arg, uint64_t start, uint64_t len), void *arg)
+{
+	size_t size = sizeof(struct fsmap_head) + FSMAP_BATCH * sizeof(struct fsmap);
+	struct fsmap_head *h = (struct fsmap_head *)calloc(1, size);
+	if (!h)
+		return -1;
+	h->fmh_count = FSMAP_BATCH;
+	// the high key: everything there is
+	h->fmh_keys[1].fmr_device = ~0U;
+	h->fmh_keys[1].fmr_flags = ~0U;
+	h->fmh_keys[1].fmr_physical = ~0ULL;
+	h->fmh_keys[1].fmr_owner = ~0ULL;
+	h->fmh_keys[1].fmr_offset = ~0ULL;
+	for (;;) {
+		if (ioctl(mount_fd, FS_IOC_GETFSMAP, h) < 0) {
+			int e = errno;
+			free(h);
+			errno = e;
+			return -1;
+		}
+		if (!h->fmh_entries)
+			break;
+		for (uint32_t i = 0; i < h->fmh_entries; i++) {
+			const struct fsmap *rec = &h->fmh_recs[i];
+			if (rec->fmr_owner == FMR_OWN_FREE)
+				fn(arg, rec->fmr_physical >> blocksize_bits,
+				   rec->fmr_length >> blocksize_bits);
+		}
+		const struct fsmap *last = &h->fmh_recs[h->fmh_entries - 1];
+		if (last->fmr_flags & FMR_OF_LAST)
+			break;
+		fsmap_advance(h);
+	}
+	free(h);
+	return 0;
+}
+
+// The walk's step has no argument of its own; the report being filled is here.
+static struct frag_report *report_acc;
+
+static int report_file(defrag_context *ctx, int fd, const struct stat *st, int, const char *)
+{
+	struct fmap *map = nullptr;
+	struct fest fest;
+
+	if (!S_ISREG(st->st_mode))
+		return 0;
+	// a map with a refused record is still complete: its pieces count
+	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
+	if ((ret == 0 || ret == -1) && map && map->count) {
+		report_acc->files++;
+		report_acc->fragments += fest.frag;
+		if (fest.frag > 1)
+			report_acc->fragmented_files++;
+	}
+	free(map);
+	return 0;
+}
+
+struct tally_arg {
+	struct free_tally *t;
+	struct frag_report *r;
+};
+
+static void tally_run(void *arg, uint64_t start, uint64_t len)
+{
+	struct tally_arg *a = (struct tally_arg *)arg;
+	free_tally_add(a->t, a->r, start, len);
+}
+
+void collect_report(defrag_context *ctx, struct frag_report *r)
+{
+	// the report's own walk and map reads are not part of the run's summary
+	unsigned long long saved[] = {scanned_inodes, scanned_dirs, scanned_files,
+				      scanned_extents, scanned_blocks};
+
+	memset(r, 0, sizeof(*r));
+	report_acc = r;
+	walk_subtree(ctx, ctx->root_fd, report_file);
+	report_acc = nullptr;
+
+	scanned_inodes = saved[0];
+	scanned_dirs = saved[1];
+	scanned_files = saved[2];
+	scanned_extents = saved[3];
+	scanned_blocks = saved[4];
+
+	struct free_tally t;
+	struct tally_arg a = {&t, r};
+	free_tally_init(&t, ctx->cluster_blocks, r);
+	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits, tally_run, &a) == 0) {
+		free_tally_end(&t, r);
+		r->free_known = 1;
+	} else {
+		fprintf(stderr, "%s: the kernel gives no free-space map: %m\n", "report");
+	}
+}
+
+void print_report(const defrag_context *ctx, const char *when, const struct frag_report *r)
+{
+	unsigned long long kib = (1ULL << ctx->blocksize_bits) >> 10;
+
+	printf("Report %s:\n", when);
+	printf("\tfiles:\t\t\t\t%llu\n", (unsigned long long)r->files);
+	printf("\tfragmented files:\t\t%llu\n", (unsigned long long)r->fragmented_files);
+	printf("\tfile fragments:\t\t\t%llu\n", (unsigned long long)r->fragments);
+	if (!r->free_known)
+		return;
+	printf("\tfree blocks:\t\t\t%llu\n", (unsigned long long)r->free_blocks);
+	printf("\tfree extents:\t\t\t%llu\n", (unsigned long long)r->free_extents);
+	printf("\tlargest free extent:\t\t%llu KiB\n", (unsigned long long)r->largest_free * kib);
+	printf("\tfree space in chunks >= %llu KiB:\t%.2f %%\n",
+	       (unsigned long long)ctx->cluster_blocks * kib,
+	       r->free_blocks ? 100.0 * (double)r->free_in_chunks / (double)r->free_blocks : 0.0);
+}
+
+void report_now(defrag_context *ctx, const char *when)
+{
+	struct frag_report r;
+
+	syncfs(ctx->root_fd);
+	collect_report(ctx, &r);
+	print_report(ctx, when, &r);
+}

@@ -1,0 +1,40 @@
+// Fragmentation figures of the mounted file system, printed before the first
+// pass and after the last with --report.
+#pragma once
+#include "context.h"
+
+struct frag_report {
+	uint64_t files;            // regular files with at least one mapped block
+	uint64_t fragmented_files; // of them, files in two or more pieces
+	uint64_t fragments;        // physically separate pieces, summed over the files
+	int free_known;            // 0 when the kernel would not give its free-space map
+	uint64_t free_blocks;
+	uint64_t free_extents;
+	uint64_t largest_free;   // blocks
+	uint64_t free_in_chunks; // blocks in free extents of at least chunk_blocks
+};
+
+// Free extents as they are found, in ascending order of their first block:
+// a run that starts where the open one ends continues it.
+struct free_tally {
+	uint64_t chunk_blocks;
+	uint64_t open_start, open_len;
+};
+void free_tally_init(struct free_tally *t, uint64_t chunk_blocks, struct frag_report *r);
+void free_tally_add(struct free_tally *t, struct frag_report *r, uint64_t start, uint64_t len);
+void free_tally_end(struct free_tally *t, struct frag_report *r);
+
+// Calls fn(arg, start, len) for every free run of the file system mounted at
+// mount_fd, in ascending order, in blocks: the kernel's own allocation picture
+// (FS_IOC_GETFSMAP), which is current, unlike the bitmaps on the device until
+// the journal is checkpointed. 0, or -1 with errno set.
+int kernel_free_runs(int mount_fd, uint32_t blocksize_bits,
+		     void (*fn)(void *arg, uint64_t start, uint64_t len), void *arg);
+
+// Fills every figure: the files from a walk of the tree (every map read with
+// write-back first), the free space from the kernel. The run counters of the
+// summary are left as they were.
+void collect_report(defrag_context *ctx, struct frag_report *r);
+void print_report(const defrag_context *ctx, const char *when, const struct frag_report *r);
+// --report: commits what the run changed (syncfs), then collects and prints.
+void report_now(defrag_context *ctx, const char *when);
