@@ -312,10 +312,10 @@ TEST(Pass1Oracle, NothingIsWrittenThroughTheDevice)
 	ASSERT_EQ(r.status, 0) << r.err;
 	auto after = disk_stat(img.device());
 	EXPECT_EQ(after[6], before[6]) << "sectors written";
-	// Opening the device, the library fsyncs it, which sends at most one
-	// empty flush; no data-carrying write may appear.
+	// Opening the device, the library fsyncs it, which sends an empty
+	// flush; so does any other test's sync while this one runs, so flushes
+	// are not counted: no data-carrying write may appear.
 	EXPECT_EQ(img.device_writes(), writes);
-	EXPECT_LE(after[15] - before[15], 1u);
 	// and the device node is opened for reading only
 	CmdResult st = sh("strace -f -e trace=openat -o /dev/stdout " QUILLFOLD_BIN " -n '" +
 			  img.device() + "' '" + img.mnt() + "' | grep '" + img.device() + "'");
