@@ -552,6 +552,8 @@ static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_
 		       d->fest.frag);
 	if (ret)
 		return SA_LOST; // partly moved, perhaps: the picture is read again
+	if (ctx->dry_run)
+		return account_donor(plan, d, 1) ? SA_LOST : SA_MOVED; // nothing moved
 	iaf_inodes++;
 	iaf_blocks += f->blocks;
 	plan->moved_blocks += f->blocks;
@@ -824,10 +826,9 @@ void space_aware_passes(defrag_context *ctx)
 	uint32_t cluster = ctx->cluster_blocks;
 
 	memset(&plan, 0, sizeof(plan));
-	if (make_plan(ctx, &plan)) {
-		sa_plan_free(&plan);
-		return;
-	}
+	// without its picture the mode could not tell what a move does
+	if (make_plan(ctx, &plan))
+		exit(1);
 	if (verbose) {
 		uint32_t chosen = 0;
 		for (uint32_t w = 0; w < plan.nwindows; w++)

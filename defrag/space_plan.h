@@ -142,4 +142,6 @@ uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_
 		 uint32_t max_blocks);
 
 void sa_plan_free(struct sa_plan *plan);
+// The mode's passes. Without the kernel's free-space map, or memory for the
+// plan, it says so and ends the process with status 1 before any move.
 void space_aware_passes(defrag_context *ctx);
