@@ -46,9 +46,11 @@
 #include "syscalls.h"
 #include "walk.h"
 
-// Moves between two rankings of the files, and between two commits.
+// Moves between two rankings of the files.
 #define SA_ROUND 64
-#define SA_COMMIT_EVERY 64
+// When a commit is due: see commit_if_due.
+#define SA_COMMIT_PART 16
+#define SA_COMMIT_MIN 16
 // A fragmented file whose pieces are this part of a cluster long on average
 // or longer gains too little for the blocks it moves.
 #define SA_LONG_PIECE_PART 2
@@ -554,6 +556,9 @@ static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_
 		return SA_LOST; // partly moved, perhaps: the picture is read again
 	if (ctx->dry_run)
 		return account_donor(plan, d, 1) ? SA_LOST : SA_MOVED; // nothing moved
+	// the next commit must write the moved data: start now, while the next
+	// files move
+	sync_file_range(fd, 0, (off64_t)f->blocks << ctx->blocksize_bits, SYNC_FILE_RANGE_WRITE);
 	iaf_inodes++;
 	iaf_blocks += f->blocks;
 	plan->moved_blocks += f->blocks;
@@ -561,6 +566,7 @@ static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_
 	if (!fstat(fd, &after))
 		plan->unlocated += ((int64_t)st.st_blocks - (int64_t)after.st_blocks) * 512 >>
 				   ctx->blocksize_bits;
+	plan->pending += d->length + d->offset; // the donor and the pieces it took over
 	for (uint32_t i = 0; i < f->pieces; i++) {
 		sa_piece p = plan->pieces[f->piece + i];
 		if (sa_pic_give(&plan->pic, sa_piece_start(p), sa_piece_len(p)))
@@ -620,11 +626,14 @@ static sa_result move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_
 				printf("%s REJECT inode:%u blocks:%u frag:%u donor_frag:%u\n",
 				       "space_aware", f->ino, f->blocks, f->frag, d.fest.frag);
 			account_donor(plan, &d, 1);
+			plan->pending += d.length;
 		}
 		close_donor(&d);
 	}
 	if (res != SA_REFUSED)
 		f->flags |= SA_DONE;
+	plan->moves_since_commit++;
+	plan->refused_since_commit += res == SA_REFUSED;
 	free(map);
 	close(fd);
 	return res;
@@ -637,6 +646,8 @@ static void commit(defrag_context *ctx, struct sa_plan *plan)
 {
 	syncfs(ctx->root_fd);
 	plan->commits++;
+	plan->pending = 0;
+	plan->moves_since_commit = plan->refused_since_commit = 0;
 }
 
 // Reads the picture again after it stopped matching the file system.
@@ -729,13 +740,44 @@ static int settle(defrag_context *ctx, struct sa_plan *plan)
 
 // ---- phases -----------------------------------------------------------------
 
+// A commit is due once the moves since the last one have freed a part
+// (1 / SA_COMMIT_PART) of the free space there was, or a donor was refused
+// (the holes the allocator can see are running out) and SA_COMMIT_MIN moves
+// were made since. Each commit writes back what was moved: few, but not too
+// few.
+static void commit_if_due(defrag_context *ctx, struct sa_plan *plan)
+{
+	if (plan->pending >= plan->free0 / SA_COMMIT_PART ||
+	    (plan->refused_since_commit && plan->moves_since_commit >= SA_COMMIT_MIN))
+		commit(ctx, plan);
+}
+
+// Reads the next file's data ahead, while the one before it moves.
+static void read_ahead(defrag_context *ctx, struct sa_plan *plan, const uint32_t *next,
+		       uint32_t n)
+{
+	for (uint32_t j = 0; j < n; j++) {
+		const struct sa_file *f = &plan->files[next[j]];
+		if (f->flags & SA_DONE)
+			continue;
+		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle,
+					    plan->handles + f->handle, O_RDONLY);
+		if (fd >= 0) {
+			posix_fadvise(fd, 0, (off_t)f->blocks << ctx->blocksize_bits,
+				      POSIX_FADV_WILLNEED);
+			close(fd);
+		}
+		return;
+	}
+}
+
 // Moves the fragmented files of [min_blocks, max_blocks) blocks, best first,
-// ranked again every SA_ROUND moves, with a commit every SA_COMMIT_EVERY moves.
-// Files whose donors a phase refused once are passed over with `skip`.
+// ranked again every SA_ROUND moves. Files whose donors a phase refused once
+// are passed over with `skip`.
 static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what, uint8_t skip,
 		     uint32_t min_blocks, uint32_t max_blocks)
 {
-	uint64_t moved = 0, refused = 0, held = 0, since_commit = 0;
+	uint64_t moved = 0, refused = 0, held = 0;
 	for (;;) {
 		settle(ctx, plan);
 		uint32_t n = sa_rank(plan, SA_DEFRAG, skip, min_blocks, max_blocks), tried = 0;
@@ -748,10 +790,8 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 				continue;
 			}
 			tried++;
-			if (++since_commit >= SA_COMMIT_EVERY) {
-				commit(ctx, plan);
-				since_commit = 0;
-			}
+			commit_if_due(ctx, plan);
+			read_ahead(ctx, plan, plan->order + k + 1, n - k - 1);
 			sa_result r = move_file(ctx, plan, f);
 			moved += r == SA_MOVED;
 			refused += r == SA_REFUSED;

@@ -121,6 +121,8 @@ struct sa_plan {
 	int *ballast;    // unnamed files holding large free runs meanwhile
 	uint32_t nballast;
 	uint64_t donor_tries, donors_accepted, commits;
+	uint64_t pending; // blocks freed since the last commit
+	uint32_t moves_since_commit, refused_since_commit;
 	uint64_t moved_blocks, spare_moves, windows_emptied;
 };
 
