@@ -28,8 +28,9 @@
 // passes: the file is reopened by its handle and must be the same inode, its
 // map is read again and must match the one planned with, the donor is
 // unnamed from the start, and data moves only through the kernel's extent
-// move. Donors are made in a directory of the file's own (flex) group, so the
-// file stays where the allocator would put it.
+// move. Donors are made in a directory of the file's own (flex) group: the
+// allocator looks for a small file's blocks in its inode's flex group first
+// (for larger files it goes on from where its last large allocation was).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -56,25 +57,6 @@
 #define SA_LONG_PIECE_PART 2
 // Never held by ballast: this part of the free space (1/8).
 #define SA_RESERVE_PART 8
-
-template <typename T> static int grow(T **arr, uint32_t *cap, uint64_t need)
-{
-	if (need <= *cap)
-		return 0;
-	if (need > 0xffffffffULL)
-		return -1;
-	uint64_t ncap = *cap ? *cap : 64;
-	while (ncap < need)
-		ncap += ncap / 2;
-	if (ncap > 0xffffffffULL)
-		ncap = 0xffffffffULL;
-	T *p = (T *)realloc(*arr, (size_t)ncap * sizeof(T));
-	if (!p)
-		return -1;
-	*arr = p;
-	*cap = (uint32_t)ncap;
-	return 0;
-}
 
 // ---- the picture from the kernel ----------------------------------------
 
@@ -120,7 +102,7 @@ static int store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_
 			return -1;
 		while (len) {
 			uint64_t n = len > SA_PIECE_LEN_MAX ? SA_PIECE_LEN_MAX : len;
-			if (grow(&plan->pieces, &plan->cap_pieces, (uint64_t)plan->npieces + 1))
+			if (sa_grow(&plan->pieces, &plan->cap_pieces, (uint64_t)plan->npieces + 1))
 				return -1;
 			plan->pieces[plan->npieces++] = sa_piece_make(s, n);
 			s += n;
@@ -225,8 +207,8 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 	}
 	f.window = file_windows(plan, &f, ctx->cluster_blocks, 0);
 	f.flags = file_kind(plan, &f, ctx->cluster_blocks);
-	if (!f.flags || grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
-	    grow(&plan->handles, &plan->handles_cap, (uint64_t)plan->handles_used + hb)) {
+	if (!f.flags || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
+	    sa_grow(&plan->handles, &plan->handles_cap, (uint64_t)plan->handles_used + hb)) {
 		plan->npieces = saved;
 		return 0;
 	}

@@ -30,14 +30,8 @@ static uint64_t large_part(const struct sa_picture *p, uint64_t len)
 
 static int insert_run(struct sa_picture *p, uint32_t at, uint64_t start, uint64_t len)
 {
-	if (p->count == p->cap) {
-		uint32_t ncap = p->cap ? p->cap + p->cap / 2 : 256;
-		struct sa_run *r = (struct sa_run *)realloc(p->runs, (size_t)ncap * sizeof(*r));
-		if (!r)
-			return -1;
-		p->runs = r;
-		p->cap = ncap;
-	}
+	if (sa_grow(&p->runs, &p->cap, (uint64_t)p->count + 1))
+		return -1;
 	memmove(&p->runs[at + 1], &p->runs[at], (size_t)(p->count - at) * sizeof(*p->runs));
 	p->runs[at].start = start;
 	p->runs[at].len = len;
@@ -195,21 +189,20 @@ struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces
 
 // ---- sparse windows -------------------------------------------------------
 
-static int add_window(struct sa_plan *plan, uint64_t start, uint32_t used)
+// A window with `free_here` of its blocks free is sparse when at least one
+// and at most a quarter of its blocks are in use.
+static int close_window(struct sa_plan *plan, uint64_t start, uint64_t free_here,
+			uint32_t cluster, uint64_t total)
 {
-	if (plan->nwindows == plan->cap_windows) {
-		uint32_t ncap = plan->cap_windows ? plan->cap_windows * 2 : 64;
-		struct sa_window *w =
-			(struct sa_window *)realloc(plan->windows, (size_t)ncap * sizeof(*w));
-		if (!w)
-			return -1;
-		plan->windows = w;
-		plan->cap_windows = ncap;
-	}
+	uint64_t used = cluster - free_here;
+	if (start == ~0ULL || start + cluster > total || !used || used > cluster / 4)
+		return 0;
+	if (sa_grow(&plan->windows, &plan->cap_windows, (uint64_t)plan->nwindows + 1))
+		return -1;
 	struct sa_window *w = &plan->windows[plan->nwindows++];
 	memset(w, 0, sizeof(*w));
 	w->start = start;
-	w->used = used;
+	w->used = (uint32_t)used;
 	return 0;
 }
 
@@ -218,18 +211,13 @@ int sa_sparse_windows(struct sa_plan *plan, uint32_t cluster, uint64_t total)
 	uint64_t mask = ~((uint64_t)cluster - 1), cur = ~0ULL, free_here = 0;
 	const struct sa_picture *p = &plan->pic;
 
-	for (uint32_t i = 0; i <= p->count; i++) {
-		uint64_t s = i < p->count ? p->runs[i].start : ~0ULL;
-		uint64_t e = i < p->count ? s + p->runs[i].len : ~0ULL;
+	for (uint32_t i = 0; i < p->count; i++) {
+		uint64_t s = p->runs[i].start, e = s + p->runs[i].len;
 		while (s < e) {
 			uint64_t w = s & mask;
 			if (w != cur) {
-				uint64_t used = cluster - free_here;
-				if (cur != ~0ULL && cur + cluster <= total && used &&
-				    used <= cluster / 4 && add_window(plan, cur, (uint32_t)used))
+				if (close_window(plan, cur, free_here, cluster, total))
 					return -1;
-				if (s == ~0ULL)
-					return 0;
 				cur = w;
 				free_here = 0;
 			}
@@ -238,7 +226,7 @@ int sa_sparse_windows(struct sa_plan *plan, uint32_t cluster, uint64_t total)
 			s += piece;
 		}
 	}
-	return 0;
+	return close_window(plan, cur, free_here, cluster, total);
 }
 
 uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster)

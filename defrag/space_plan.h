@@ -11,7 +11,27 @@
 // moves that remove some, and never makes a move that would leave the free
 // space worse than it was.
 #pragma once
+#include <cstdlib>
 #include "context.h"
+
+// Makes room for `need` elements, growing by half: the plan's arrays are the
+// mode's one sizeable allocation. -1 when memory runs out.
+template <typename T> static inline int sa_grow(T **arr, uint32_t *cap, uint64_t need)
+{
+	if (need <= *cap)
+		return 0;
+	uint64_t ncap = *cap ? *cap : 64;
+	while (ncap < need)
+		ncap += ncap / 2;
+	if (ncap > 0xffffffffULL)
+		return -1;
+	T *p = (T *)realloc(*arr, (size_t)ncap * sizeof(T));
+	if (!p)
+		return -1;
+	*arr = p;
+	*cap = (uint32_t)ncap;
+	return 0;
+}
 
 // ---- the free-space picture ---------------------------------------------
 
