@@ -73,14 +73,25 @@ static void give_run(void *arg, uint64_t start, uint64_t len)
 
 static int give_ballast(defrag_context *ctx, struct sa_plan *plan);
 
-// Commits what the run changed (blocks freed in the running transaction are
-// free only after that) and reads the free space as the kernel has it.
+// Blocks freed since the last commit cannot be handed out again before the
+// next one; donors land beside them meanwhile, splitting what will be one
+// free run, and miss the holes they leave.
+static void commit(defrag_context *ctx, struct sa_plan *plan)
+{
+	syncfs(ctx->root_fd);
+	plan->commits++;
+	plan->pending = 0;
+	plan->moves_since_commit = plan->refused_since_commit = 0;
+}
+
+// Commits what the run changed and reads the free space as the kernel has it
+// (everything it freed unseen included).
 static int read_picture(defrag_context *ctx, struct sa_plan *plan)
 {
 	struct picture_read r = {plan, 0};
 
-	syncfs(ctx->root_fd);
-	plan->commits++;
+	commit(ctx, plan);
+	plan->unlocated = 0;
 	sa_pic_free(&plan->pic);
 	plan->pic.large = ctx->cluster_blocks;
 	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits, give_run, &r) || r.failed)
@@ -416,12 +427,8 @@ static int give_ballast(defrag_context *ctx, struct sa_plan *plan)
 	return 0;
 }
 
-// ---- moves ------------------------------------------------------------------
+// ---- the limits ------------------------------------------------------------
 
-enum sa_result { SA_MOVED, SA_SKIPPED, SA_REFUSED, SA_LOST };
-
-// A change keeps to the limits when it adds no free extent or stays within
-// the most there may be, and likewise for the blocks in large runs.
 // The fewest blocks large runs may hold: the share they had at the start, of
 // the free space there is now, and one large run to spare for what the plan
 // cannot see (extent-tree blocks the kernel allocates on its own).
@@ -440,6 +447,8 @@ static int64_t extents_ceiling(const struct sa_plan *plan)
 	return (int64_t)plan->max_extents - plan->unlocated;
 }
 
+// A change keeps to the limits when it adds no free extent or stays within
+// the most there may be, and likewise for the blocks in large runs.
 static int keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
 			int64_t large_before, int64_t large_after)
 {
@@ -452,6 +461,10 @@ static int within_limits(const struct sa_plan *plan, struct sa_delta d)
 	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
 	return keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks);
 }
+
+// ---- moves ------------------------------------------------------------------
+
+enum sa_result { SA_MOVED, SA_SKIPPED, SA_REFUSED, SA_LOST };
 
 // What a move of the file is expected to do before its donor exists: its
 // pieces freed, and a large file takes its size out of some large run.
@@ -619,17 +632,6 @@ static sa_result move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_
 	free(map);
 	close(fd);
 	return res;
-}
-
-// Blocks freed since the last commit cannot be handed out again before the
-// next one; donors land beside them meanwhile, splitting what will be one
-// free run, and miss the holes they leave.
-static void commit(defrag_context *ctx, struct sa_plan *plan)
-{
-	syncfs(ctx->root_fd);
-	plan->commits++;
-	plan->pending = 0;
-	plan->moves_since_commit = plan->refused_since_commit = 0;
 }
 
 // Reads the picture again after it stopped matching the file system.
