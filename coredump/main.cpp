@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
 #include <iostream>
@@ -90,10 +91,12 @@ int main(int argc, char **argv)
 	unsigned long keep = Skelvane::kDefaultKeep;
 	std::string bad;
 	// Long options only, and none after the first operand: the core's
-	// path, and the crashed process's name, are taken as they are.
+	// path, and the crashed process's name, are taken as they are. A word
+	// with a single leading dash has always been a path, and stays one.
 	opterr = 0;
 	int c;
-	while (argc > 0 && (c = getopt_long(argc, argv, "+", longOptions, nullptr)) != -1) {
+	while (optind < argc && strncmp(argv[optind], "--", 2) == 0 &&
+	       (c = getopt_long(argc, argv, "+", longOptions, nullptr)) != -1) {
 		switch (c) {
 		case 'b':
 			buildIds = 1;

@@ -10,7 +10,6 @@ extern "C" {
 #include "quillfold.h"
 
 defrag_context g_ctx;
-static const char *g_device;
 
 static void run_pass2(defrag_context *ctx)
 {
@@ -62,7 +61,6 @@ int quillfold_main(int argc, char **argv)
 	struct setup_result setup;
 	if (setup_run(ctx, argc, argv, &setup) != SETUP_OK)
 		exit(report_setup_failure(&setup));
-	g_device = setup.device;
 	progress_start(ctx->blocksize_bits);
 
 	if (ctx->report) {
@@ -97,6 +95,6 @@ int quillfold_main(int argc, char **argv)
 	close(ctx->root_fd);
 	errcode_t err = ext2fs_close(ctx->fs);
 	if (err)
-		com_err(g_device, err, "while closing the filesystem.\n");
+		com_err(setup.device, err, "while closing the filesystem.\n");
 	return 0;
 }

@@ -173,8 +173,8 @@ void progress_start(uint32_t blocksize_bits)
 	memset(&pg, 0, sizeof(pg));
 	pg.active = 1;
 	pg.blocksize_bits = blocksize_bits;
-	// the driver starts the line just before Pass1, which names no pass itself
-	pg.pass = "Pass1";
+	// nothing is drawn until the driver names the first pass
+	pg.pass = "";
 	clock_gettime(CLOCK_MONOTONIC, &pg.started);
 	struct winsize ws;
 	pg.width = 79;
@@ -195,7 +195,6 @@ void progress_start(uint32_t blocksize_bits)
 	// a fatal condition ends the process with exit(): the line goes too
 	if (!at_exit_set)
 		at_exit_set = !atexit(progress_at_exit);
-	tick(1);
 }
 
 void progress_pass(const char *name, uint64_t groups_total)

@@ -213,8 +213,8 @@ TEST(Cli, HostileCoresEndCleanly)
 	}
 }
 
-// --help and --version answer on standard output with status 0; an option
-// the program does not know is a usage error, not a path.
+// --help and --version answer on standard output with status 0; a long
+// option the program does not know is a usage error, not a path.
 TEST(Cli, HelpVersionAndUnknownOptions)
 {
 	CmdResult r = run({kBin, "--help"});
@@ -232,4 +232,11 @@ TEST(Cli, HelpVersionAndUnknownOptions)
 	EXPECT_EQ(r.status, 255);
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "Usage: " + kBin + " <source path> [> <dest path>]\n");
+
+	// a single dash is no option: such a word is the core's path, as ever
+	r = run({kBin, "-x"});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.err, "ERROR: Failed to open file: -x. Reason:No such file or directory\n"
+			 "ERROR: Unable to open file -x\n"
+			 "Coredump file read failed.\n");
 }

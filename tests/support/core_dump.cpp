@@ -22,17 +22,23 @@ static const char kPatternFile[] = "/proc/sys/kernel/core_pattern";
 static const char kPatternLock[] = "/tmp/skelvane-core-pattern.lock";
 static const char kPipeLimitFile[] = "/proc/sys/kernel/core_pipe_limit";
 
-static bool read_line(const char *file, std::string &out);
-static bool write_text(const char *file, const std::string &p);
-
-static bool read_pattern(std::string &out)
+static bool read_line(const char *file, std::string &out)
 {
-	return read_line(kPatternFile, out);
+	std::ifstream f(file);
+	if (!f)
+		return false;
+	std::getline(f, out);
+	return true;
 }
 
-static bool write_pattern(const std::string &p)
+static bool write_text(const char *file, const std::string &p)
 {
-	return write_text(kPatternFile, p);
+	int fd = open(file, O_WRONLY);
+	if (fd < 0)
+		return false;
+	bool ok = write(fd, p.data(), p.size()) == (ssize_t)p.size();
+	close(fd);
+	return ok;
 }
 
 static std::string find_core(const std::string &dir, pid_t pid)
@@ -55,25 +61,6 @@ static std::string find_core(const std::string &dir, pid_t pid)
 	return best;
 }
 
-static bool read_line(const char *file, std::string &out)
-{
-	std::ifstream f(file);
-	if (!f)
-		return false;
-	std::getline(f, out);
-	return true;
-}
-
-static bool write_text(const char *file, const std::string &p)
-{
-	int fd = open(file, O_WRONLY);
-	if (fd < 0)
-		return false;
-	bool ok = write(fd, p.data(), p.size()) == (ssize_t)p.size();
-	close(fd);
-	return ok;
-}
-
 // Runs argv in dir with core dumps enabled while the core pattern is
 // `pattern` (and, when pipeLimit >= 0, core_pipe_limit is pipeLimit); both
 // are restored afterwards. Gives the wait status and the child's pid, or
@@ -89,8 +76,8 @@ static bool crash_under(const std::vector<std::string> &argv, const std::string 
 		return false;
 	}
 	std::string old, oldLimit;
-	bool haveOld = read_pattern(old);
-	bool changed = haveOld && write_pattern(pattern);
+	bool haveOld = read_line(kPatternFile, old);
+	bool changed = haveOld && write_text(kPatternFile, pattern);
 	if (!changed && (pipeLimit >= 0 || !haveOld || old.empty() || old[0] == '|' ||
 			 old.find('/') != std::string::npos)) {
 		// The pattern cannot be pointed here and the current one does not
@@ -128,7 +115,7 @@ static bool crash_under(const std::vector<std::string> &argv, const std::string 
 	while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
 		;
 	if (changed)
-		write_pattern(old);
+		write_text(kPatternFile, old);
 	if (limitChanged)
 		write_text(kPipeLimitFile, oldLimit);
 	flock(lock, LOCK_UN);
