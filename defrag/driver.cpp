@@ -67,14 +67,16 @@ int quillfold_main(int argc, char **argv)
 		progress_pass("Report", 0);
 		report_now(ctx, "before the first pass");
 	}
-	progress_pass("Pass1", 0);
-	if (pass1(ctx))
-		exit(1);
 	if (ctx->space_aware) {
-		// one walk of its own reads every map it plans with
+		// it plans with the kernel's own free-space map, which is current
+		// where the bitmaps on the device may lag, and with one walk of its
+		// own: Pass1's tree would go unused
 		progress_pass("Space-aware", 0);
 		space_aware_passes(ctx);
 	} else {
+		progress_pass("Pass1", 0);
+		if (pass1(ctx))
+			exit(1);
 		run_pass2(ctx);
 		pass3_prep(ctx);
 		run_pass3(ctx);

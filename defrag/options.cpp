@@ -48,8 +48,8 @@ static const struct long_opt_desc {
 	{{"progress", no_argument, nullptr, OPT_PROGRESS},
 	 "when standard error is a terminal, keep one line there saying how far the passes are"},
 	{{"space-aware", no_argument, nullptr, OPT_SPACE_AWARE},
-	 "plan every move with the free-space picture: empty sparsely used windows, fill "
-	 "small holes first, keep the large free extents"},
+	 "plan and account every move with the free-space picture: small files into holes "
+	 "first, large free extents kept, never more free extents than there were"},
 	{{"report", no_argument, nullptr, OPT_REPORT},
 	 "print file and free-space fragmentation before the first pass and after the last"},
 };

@@ -107,7 +107,14 @@ static void load_round(const std::string &mode)
 		for (int i = 0; i < 8; i++)
 			group.push_back(dir + "/f" + std::to_string(i));
 		write_interleaved(group, 24 + 40 * d, 1 + d, kBs, 100 + d);
-		all.insert(all.end(), group.begin(), group.end());
+		// the space-aware mode moves a file only when the free space pays
+		// for it: every other file goes, so that the rest lie between holes
+		for (size_t i = 0; i < group.size(); i++) {
+			if (!mode.empty() && i % 2)
+				unlink(group[i].c_str());
+			else
+				all.push_back(group[i]);
+		}
 	}
 	img.settle();
 
