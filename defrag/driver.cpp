@@ -59,6 +59,7 @@ int quillfold_main(int argc, char **argv)
 	// progress lines should show up as they happen, also through a pipe
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	struct setup_result setup;
+	int status = 0;
 	if (setup_run(ctx, argc, argv, &setup) != SETUP_OK)
 		exit(report_setup_failure(&setup));
 	progress_start(ctx->blocksize_bits);
@@ -72,7 +73,9 @@ int quillfold_main(int argc, char **argv)
 		// where the bitmaps on the device may lag, and with one walk of its
 		// own: Pass1's tree would go unused
 		progress_pass("Space-aware", 0);
-		space_aware_passes(ctx);
+		// what was moved before it stopped is real: report it, then fail
+		if (space_aware_passes(ctx))
+			status = 1;
 	} else {
 		progress_pass("Pass1", 0);
 		if (pass1(ctx))
@@ -96,5 +99,5 @@ int quillfold_main(int argc, char **argv)
 	errcode_t err = ext2fs_close(ctx->fs);
 	if (err)
 		com_err(setup.device, err, "while closing the filesystem.\n");
-	return 0;
+	return status;
 }

@@ -80,7 +80,9 @@ int __do_open_f_handle(int mount_fd, const struct file_handle *tmpl, const unsig
 	fh->handle_bytes = tmpl->handle_bytes;
 	fh->handle_type = tmpl->handle_type;
 	memcpy(fh->f_handle, payload, tmpl->handle_bytes);
-	fd = qf_sys.open_by_handle_at(mount_fd, fh, flags);
+	// a name the walk saw as a regular file may be a FIFO or a device by
+	// now: opening one must neither wait for a writer nor take a terminal
+	fd = qf_sys.open_by_handle_at(mount_fd, fh, flags | O_NONBLOCK | O_NOCTTY);
 	int saved = errno;
 	if (fd < 0 && verbose)
 		printf("%s:%d open_by_handle_at failed :errno:%m\n", "__do_open_f_handle", 607);

@@ -36,6 +36,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include "space_plan.h"
 #include "donors.h"
@@ -78,7 +79,11 @@ static int give_ballast(defrag_context *ctx, struct sa_plan *plan);
 // free run, and miss the holes they leave.
 static void commit(defrag_context *ctx, struct sa_plan *plan)
 {
-	syncfs(ctx->root_fd);
+	// a device that fails to write what was moved must not be given more
+	if (syncfs(ctx->root_fd) && !plan->broken) {
+		fprintf(stderr, "%s: writing back the moved files failed: %m\n", "space_aware");
+		plan->broken = 1;
+	}
 	plan->commits++;
 	plan->pending = 0;
 	plan->moves_since_commit = plan->refused_since_commit = 0;
@@ -91,6 +96,8 @@ static int read_picture(defrag_context *ctx, struct sa_plan *plan)
 	struct picture_read r = {plan, 0};
 
 	commit(ctx, plan);
+	if (plan->broken)
+		return -1;
 	plan->unlocated = 0;
 	sa_pic_free(&plan->pic);
 	plan->pic.large = ctx->cluster_blocks;
@@ -161,8 +168,11 @@ static uint32_t file_windows(struct sa_plan *plan, const struct sa_file *f, uint
 				return w;
 			if (w != SA_NO_WINDOW) {
 				plan->windows[w].file_blocks += (uint32_t)piece;
-				if (w != last)
-					plan->windows[w].cost += f->blocks;
+				if (w != last) // saturates: huge files never make a window cheap
+					plan->windows[w].cost =
+						plan->windows[w].cost > UINT32_MAX - f->blocks
+							? UINT32_MAX
+							: plan->windows[w].cost + f->blocks;
 				last = w;
 				if (first == SA_NO_WINDOW)
 					first = w;
@@ -227,7 +237,11 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 	int mount_id;
 	if (fh)
 		fh->handle_bytes = hb;
-	if (!fh || qf_sys.name_to_handle_at(dir_fd, name, fh, &mount_id, 0) ||
+	(void)dir_fd;
+	(void)name;
+	// the handle of the very file mapped above: the name may have been
+	// replaced (by a FIFO, say) since the walk opened it
+	if (!fh || qf_sys.name_to_handle_at(fd, "", fh, &mount_id, AT_EMPTY_PATH) ||
 	    fh->handle_bytes != hb) {
 		free(fh);
 		plan->npieces = saved;
@@ -309,7 +323,15 @@ static int make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, s
 
 	donor_init(d);
 	plan->donor_tries++;
-	d->fd = unnamed_file(group_dir(ctx, plan, grp));
+	int dir = group_dir(ctx, plan, grp);
+	d->fd = unnamed_file(dir);
+	if (d->fd < 0 && errno == ENOENT && dir != ctx->root_fd) {
+		// the group's directory was removed meanwhile: the mount point
+		// serves, and the group may find another directory next time
+		close(dir);
+		plan->dir_fds[grp] = -1;
+		d->fd = unnamed_file(ctx->root_fd);
+	}
 	if (d->fd < 0) {
 		d->fd = -1;
 		return -1;
@@ -384,7 +406,16 @@ static void ballast_hold(defrag_context *ctx, struct sa_plan *plan)
 		uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)c;
 		return x > y ? -1 : x < y;
 	});
-	for (uint32_t i = 0; i < n && held + sizes[i] + total / SA_RESERVE_PART <= total; i++) {
+	// one descriptor per ballast file: half of what the process may hold at
+	// most, the rest is for the files, donors and directories
+	struct rlimit rl;
+	uint64_t most = !getrlimit(RLIMIT_NOFILE, &rl) && rl.rlim_cur != RLIM_INFINITY
+				? rl.rlim_cur / 2
+				: 512;
+	if (ctx->dry_run) // nothing is moved, nothing to steer
+		n = 0;
+	for (uint32_t i = 0; i < n && i < most && held + sizes[i] + total / SA_RESERVE_PART <= total;
+	     i++) {
 		int fd = unnamed_file(ctx->root_fd);
 		if (fd < 0)
 			break;
@@ -494,6 +525,7 @@ static int reopen_planned(defrag_context *ctx, struct sa_plan *plan, const struc
 		free(*map);
 		*map = nullptr;
 		close(fd);
+		errno = ESTALE; // not the file that was planned
 		return -1;
 	}
 	return fd;
@@ -558,7 +590,7 @@ static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_
 	iaf_blocks += f->blocks;
 	plan->moved_blocks += f->blocks;
 	// the same data in fewer extents may need fewer extent-tree blocks
-	if (!fstat(fd, &after))
+	if (!fstat(fd, &after) && after.st_blocks < st.st_blocks)
 		plan->unlocated += ((int64_t)st.st_blocks - (int64_t)after.st_blocks) * 512 >>
 				   ctx->blocksize_bits;
 	plan->pending += d->length + d->offset; // the donor and the pieces it took over
@@ -591,6 +623,9 @@ static sa_result move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_
 	f->flags |= f->flags & SA_TRIED ? SA_DONE : SA_TRIED;
 	int fd = reopen_planned(ctx, plan, f, &map, st);
 	if (fd < 0) {
+		// out of descriptors or memory says nothing about the file
+		if (errno == EMFILE || errno == ENFILE || errno == ENOMEM)
+			return SA_REFUSED;
 		f->flags |= SA_DONE;
 		return SA_SKIPPED;
 	}
@@ -639,7 +674,14 @@ static int resync(defrag_context *ctx, struct sa_plan *plan)
 {
 	if (verbose)
 		printf("Space-aware: the free space differs from the plan's; read again\n");
-	return read_picture(ctx, plan);
+	if (read_picture(ctx, plan)) {
+		if (!plan->broken)
+			fprintf(stderr, "%s: the kernel gives no free-space map: %m\n",
+				"space_aware");
+		plan->broken = 1; // no move can be judged without the picture
+		return -1;
+	}
+	return 0;
 }
 
 // ---- paying for a move ----------------------------------------------------
@@ -655,7 +697,7 @@ static int move_spare(defrag_context *ctx, struct sa_plan *plan, const struct sa
 		if (!(f->flags & SA_SPARE) || (f->flags & SA_DONE) || f == skip)
 			continue;
 		struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
-		float score = (float)-d.extents / (float)(f->blocks + SA_MOVE_COST);
+		float score = (float)-d.extents / ((float)f->blocks + SA_MOVE_COST);
 		if (d.extents < 0 && score > best_score) {
 			best = f;
 			best_score = score;
@@ -763,13 +805,16 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 {
 	uint64_t moved = 0, refused = 0, held = 0;
 	for (;;) {
-		settle(ctx, plan);
+		if (settle(ctx, plan) && plan->broken)
+			return -1;
 		uint32_t n = sa_rank(plan, SA_DEFRAG, skip, min_blocks, max_blocks), tried = 0;
 		for (uint32_t k = 0; k < n && tried < SA_ROUND; k++) {
 			struct sa_file *f = &plan->files[plan->order[k]];
 			if (f->flags & SA_DONE)
 				continue;
 			if (pay_for(ctx, plan, predicted(plan, f), f)) {
+				if (plan->broken)
+					return -1;
 				f->flags |= SA_HELD;
 				continue;
 			}
@@ -779,7 +824,7 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 			sa_result r = move_file(ctx, plan, f);
 			moved += r == SA_MOVED;
 			refused += r == SA_REFUSED;
-			if (r == SA_LOST && resync(ctx, plan))
+			if ((r == SA_LOST && resync(ctx, plan)) || plan->broken)
 				return -1;
 		}
 		for (uint32_t i = 0; i < plan->nfiles; i++) {
@@ -809,6 +854,12 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	uint32_t groups = group_slot_count(ctx);
 
 	plan->handle_bytes = ctx->root_fhandle->handle_bytes;
+	// windows and large runs are counted in clusters of several blocks
+	if (cluster < 4) {
+		fprintf(stderr, "%s: the cluster size (-c) must be at least 4 blocks\n",
+			"space_aware");
+		return -1;
+	}
 	if (read_picture(ctx, plan)) {
 		fprintf(stderr, "%s: the kernel gives no free-space map: %m\n", "space_aware");
 		return -1;
@@ -844,15 +895,17 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	return 0;
 }
 
-void space_aware_passes(defrag_context *ctx)
+int space_aware_passes(defrag_context *ctx)
 {
 	struct sa_plan plan;
 	uint32_t cluster = ctx->cluster_blocks;
 
 	memset(&plan, 0, sizeof(plan));
 	// without its picture the mode could not tell what a move does
-	if (make_plan(ctx, &plan))
-		exit(1);
+	if (make_plan(ctx, &plan)) {
+		sa_plan_free(&plan);
+		return -1;
+	}
 	if (verbose) {
 		uint32_t chosen = 0;
 		for (uint32_t w = 0; w < plan.nwindows; w++)
@@ -872,8 +925,11 @@ void space_aware_passes(defrag_context *ctx)
 	// what the ballast held is free again only after a commit
 	commit(ctx, &plan);
 	plan.one_piece = 0;
-	if (!ret && !run_phase(ctx, &plan, "the other fragmented files", 0, 0, 0xffffffffu))
+	if (!ret)
+		ret = run_phase(ctx, &plan, "the other fragmented files", 0, 0, 0xffffffffu);
+	if (!ret)
 		settle(ctx, &plan);
+	ret = ret || plan.broken ? -1 : 0;
 
 	for (uint32_t g = 0; g < group_slot_count(ctx); g++)
 		if (plan.dir_fds[g] >= 0)
@@ -892,4 +948,5 @@ void space_aware_passes(defrag_context *ctx)
 		       (unsigned long long)plan.commits);
 	}
 	sa_plan_free(&plan);
+	return ret;
 }

@@ -144,6 +144,9 @@ struct sa_plan {
 	uint64_t pending; // blocks freed since the last commit
 	uint32_t moves_since_commit, refused_since_commit;
 	uint64_t moved_blocks, spare_moves, windows_emptied;
+	// the picture could not be read again or a commit failed: no move can
+	// be judged, the mode stops
+	uint8_t broken;
 };
 
 // Windows of `cluster` blocks with at least one and at most cluster / 4 blocks
@@ -165,5 +168,6 @@ uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_
 
 void sa_plan_free(struct sa_plan *plan);
 // The mode's passes. Without the kernel's free-space map, or memory for the
-// plan, it says so and ends the process with status 1 before any move.
-void space_aware_passes(defrag_context *ctx);
+// plan, it says so before any move; when the map can not be read again or a
+// commit fails, it says so and stops. -1 then, 0 when done.
+int space_aware_passes(defrag_context *ctx);

@@ -161,6 +161,11 @@ TEST(SpaceAware, AgedImageKeepsEveryByteAndEndsLessFragmentedWithFewerFreeExtent
 	img.settle();
 	auto before = checksums(img);
 
+	// windows of less than 4 blocks cannot be counted in: refused, nothing moved
+	CmdResult tiny = run({QUILLFOLD_BIN, "--space-aware", "-c", "4096", img.device(), img.mnt()});
+	EXPECT_EQ(tiny.status, 1);
+	EXPECT_NE(tiny.err.find("at least 4 blocks"), std::string::npos) << tiny.err;
+
 	CmdResult r = run({QUILLFOLD_BIN, "-v", "--space-aware", "--report", img.device(), img.mnt()});
 	ASSERT_EQ(r.status, 0) << r.err;
 	Figures b = report_block(r.out, "before"), a = report_block(r.out, "after");
