@@ -24,8 +24,6 @@ struct fest {
 
 int __get_inode_fiemap(defrag_context *ctx, int fd, uint64_t ino, uint32_t blocksize_bits,
 		       struct fmap **map_slot, struct fest *fest);
-void fmap_csum_init(const struct stat *st, uint32_t *csum);
-void fmap_csum_ext(const struct fmap_extent *ext, uint32_t *csum);
 // Checksum of a file's identity (inode, size, allocation) and of every entry
 // of its map: what Pass3 records of a candidate and Pass4 compares.
 uint32_t fmap_csum(const struct stat *st, const struct fmap *map);
