@@ -155,7 +155,7 @@ int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const 
 
 	uint32_t flags = fmap->count == fest->local_ex ? SP_FL_LOCAL : 0;
 	uint64_t bs = 1ULL << ctx->blocksize_bits;
-	uint64_t size_blk = size_blocks(st, ctx->blocksize_bits, SIZE_UP);
+	uint64_t size_blk = size_blocks(st, ctx->blocksize_bits);
 	uint64_t used_blk = ((uint64_t)st->st_blocks * 512 + bs - 1) >> ctx->blocksize_bits;
 
 	ief_verdict_t v = ief_verdict(ief, size_blk, ro, old, ctx->cluster_blocks);

@@ -215,35 +215,21 @@ static void csum_bytes(uint32_t *csum, const void *p, size_t n)
 	*csum = ext2fs_crc32c_le(*csum, (unsigned char const *)p, n);
 }
 
-void fmap_csum_init(const struct stat *st, uint32_t *csum)
+uint32_t fmap_csum(const struct stat *st, const struct fmap *map)
 {
 	uint64_t ino = st->st_ino;
 	int64_t size = st->st_size;
 	int64_t blocks = st->st_blocks;
+	uint32_t csum = 0xdeadbeef;
 
-	*csum = 0xdeadbeef;
-	csum_bytes(csum, &ino, sizeof(ino));
-	csum_bytes(csum, &size, sizeof(size));
-	csum_bytes(csum, &blocks, sizeof(blocks));
-}
-
-void fmap_csum_ext(const struct fmap_extent *ext, uint32_t *csum)
-{
-	uint32_t lblk = ext->lblk;
-	uint64_t pblk = ext->pblk;
-	uint32_t len = ext->len;
-
-	csum_bytes(csum, &lblk, sizeof(lblk));
-	csum_bytes(csum, &pblk, sizeof(pblk));
-	csum_bytes(csum, &len, sizeof(len));
-}
-
-uint32_t fmap_csum(const struct stat *st, const struct fmap *map)
-{
-	uint32_t csum;
-
-	fmap_csum_init(st, &csum);
-	for (uint32_t i = 0; i < map->count; i++)
-		fmap_csum_ext(&map->ext[i], &csum);
+	csum_bytes(&csum, &ino, sizeof(ino));
+	csum_bytes(&csum, &size, sizeof(size));
+	csum_bytes(&csum, &blocks, sizeof(blocks));
+	for (uint32_t i = 0; i < map->count; i++) {
+		const struct fmap_extent *e = &map->ext[i];
+		csum_bytes(&csum, &e->lblk, sizeof(e->lblk));
+		csum_bytes(&csum, &e->pblk, sizeof(e->pblk));
+		csum_bytes(&csum, &e->len, sizeof(e->len));
+	}
 	return csum;
 }

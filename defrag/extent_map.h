@@ -24,21 +24,15 @@ struct fest {
 
 int __get_inode_fiemap(defrag_context *ctx, int fd, uint64_t ino, uint32_t blocksize_bits,
 		       struct fmap **map_slot, struct fest *fest);
-void fmap_csum_init(const struct stat *st, uint32_t *csum);
-void fmap_csum_ext(const struct fmap_extent *ext, uint32_t *csum);
 // Checksum of a file's identity (inode, size, allocation) and of every entry
 // of its map: what Pass3 records of a candidate and Pass4 compares.
 uint32_t fmap_csum(const struct stat *st, const struct fmap *map);
 
-// A file's size in blocks: counting its last, partly used block (the size a
-// candidate is tested and verified with), or whole blocks only (what a
-// relocated file adds to its group's report).
-enum size_rounding { SIZE_UP, SIZE_DOWN };
-static inline uint64_t size_blocks(const struct stat *st, uint32_t blocksize_bits,
-				   enum size_rounding rounding)
+// A file's size in blocks, its last, partly used block counted: the size a
+// candidate is tested and verified with.
+static inline uint64_t size_blocks(const struct stat *st, uint32_t blocksize_bits)
 {
-	uint64_t round = rounding == SIZE_UP ? (1ULL << blocksize_bits) - 1 : 0;
-	return ((uint64_t)st->st_size + round) >> blocksize_bits;
+	return ((uint64_t)st->st_size + (1ULL << blocksize_bits) - 1) >> blocksize_bits;
 }
 
 // Block just past the last mapped block (0 for an empty map).

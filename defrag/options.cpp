@@ -7,7 +7,8 @@
 
 static const char *const prog_name = "quillfold";
 
-void print_usage(FILE *f)
+// The usage text of -h.
+static void print_usage(FILE *f)
 {
 	fprintf(f, "Usage: %s [-v] [-n] [-d flags] [-t seconds] -t [time] device root_dir\n",
 		prog_name);
@@ -55,7 +56,8 @@ static const struct long_opt_desc {
 };
 #define LONG_OPT_COUNT (sizeof(long_opts) / sizeof(long_opts[0]))
 
-void print_long_help(void)
+// --help: the usage text, then the long options, on standard output.
+static void print_long_help(void)
 {
 	print_usage(stdout);
 	printf("Long options:\n");

@@ -1,6 +1,5 @@
 // Command-line parsing for the defragmenter.
 #pragma once
-#include <cstdio>
 #include "context.h"
 
 // What the command line asked for, before the file system is open (byte
@@ -32,10 +31,6 @@ enum options_status {
 	OPTIONS_MISSING_DEVICE, // not exactly two arguments
 };
 
-// The usage text of -h.
-void print_usage(FILE *f);
-// --help: the usage text, then the long options, on standard output.
-void print_long_help(void);
 // Prints what goes with a status: the long help, or the option's message (if
 // it has one) and the usage text.
 void report_options(enum options_status status);

@@ -63,7 +63,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	rfh->fmap = map;
 	rfh->flags = (rfh->flags & ~SP_FL_CSUM) | SP_FL_FMAP;
 	group->ief_inodes += 1;
-	group->ief_blocks += (uint32_t)size_blocks(st, ctx->blocksize_bits, SIZE_UP);
+	group->ief_blocks += (uint32_t)size_blocks(st, ctx->blocksize_bits);
 	group->ief_extents += map->count;
 	if (rfh->flags & SP_FL_LOCAL)
 		group->ief_local += 1;
@@ -193,7 +193,8 @@ void do_ief_defrag_one(defrag_context *ctx, struct group_info *group, struct fha
 	ret = do_defrag_one(ctx->dry_run, fd, ino, map, eof, donor);
 	if (!ret) {
 		group->ief_inodes += 1;
-		group->ief_blocks += (uint32_t)size_blocks(&st, ctx->blocksize_bits, SIZE_DOWN);
+		// whole blocks only, where the verification counted the last one too
+		group->ief_blocks += (uint32_t)((uint64_t)st.st_size >> ctx->blocksize_bits);
 		// extents of the relocated files, as they were before the move
 		group->ief_extents += map->count;
 		if (donor->fest.local_ex)

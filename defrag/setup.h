@@ -35,7 +35,7 @@ struct setup_result {
 
 // Zeroes the process-wide settings and run counters, as at program start.
 void reset_run_state(void);
-// Steps 1 to 12 of a run: zeroes the context and the process-wide state,
+// Everything a run does before Pass1: zeroes the context and the process-wide state,
 // parses argv and fills ctx. SETUP_OK when the passes can start; otherwise
 // *result says why.
 enum setup_status setup_run(defrag_context *ctx, int argc, char **argv,
