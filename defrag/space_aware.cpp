@@ -198,8 +198,7 @@ static uint8_t file_kind(const struct sa_plan *plan, const struct sa_file *f, ui
 	return d.extents < 0 ? SA_SPARE : 0;
 }
 
-static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir_fd,
-		     const char *name)
+static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 {
 	struct sa_plan *plan = plan_acc;
 	struct fmap *map = nullptr;
@@ -237,8 +236,6 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 	int mount_id;
 	if (fh)
 		fh->handle_bytes = hb;
-	(void)dir_fd;
-	(void)name;
 	// the handle of the very file mapped above: the name may have been
 	// replaced (by a FIFO, say) since the walk opened it
 	if (!fh || qf_sys.name_to_handle_at(fd, "", fh, &mount_id, AT_EMPTY_PATH) ||
@@ -264,7 +261,7 @@ static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int di
 		group_add_dircache(ctx, dir_fd, st->st_ino, name);
 		return 0;
 	}
-	return S_ISREG(st->st_mode) ? plan_file(ctx, fd, st, dir_fd, name) : 0;
+	return S_ISREG(st->st_mode) ? plan_file(ctx, fd, st) : 0;
 }
 
 // ---- donors ----------------------------------------------------------------
