@@ -204,7 +204,7 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 	struct fmap *map = nullptr;
 	struct fest fest;
 	struct sa_file f;
-	uint32_t hb = plan->handle_bytes;
+	uint32_t hb = ctx->root_fhandle->handle_bytes;
 
 	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
 	memset(&f, 0, sizeof(f));
@@ -271,12 +271,12 @@ static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int di
 static int group_dir(defrag_context *ctx, struct sa_plan *plan, uint32_t grp)
 {
 	struct group_info *gi = ctx->groups[grp];
+	uint32_t hb = ctx->root_fhandle->handle_bytes;
 	if (plan->dir_fds[grp] >= 0)
 		return plan->dir_fds[grp];
 	for (uint32_t i = 0; gi && i < gi->dircache_count; i++) {
 		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle,
-					    gi->dircache_fid + (size_t)i * plan->handle_bytes,
-					    O_RDONLY);
+					    gi->dircache_fid + (size_t)i * hb, O_RDONLY);
 		if (fd >= 0)
 			return plan->dir_fds[grp] = fd;
 	}
@@ -850,7 +850,6 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	uint32_t cluster = ctx->cluster_blocks;
 	uint32_t groups = group_slot_count(ctx);
 
-	plan->handle_bytes = ctx->root_fhandle->handle_bytes;
 	// windows and large runs are counted in clusters of several blocks
 	if (cluster < 4) {
 		fprintf(stderr, "%s: the cluster size (-c) must be at least 4 blocks\n",
@@ -911,7 +910,7 @@ int space_aware_passes(defrag_context *ctx)
 		       plan.nfiles, plan.nwindows, chosen);
 		print_picture(&plan, "before");
 	}
-	uint64_t extents0 = plan.pic.count, large0 = plan.pic.large_blocks;
+	uint64_t extents0 = plan.pic.count;
 
 	// small files first, into holes only, each in one piece; then every
 	// fragmented file not moved yet, without ballast, into fewer pieces
@@ -935,7 +934,7 @@ int space_aware_passes(defrag_context *ctx)
 		printf("Space-aware: %llu blocks moved; free extents %llu -> %u, blocks in large "
 		       "free runs %llu -> %llu\n",
 		       (unsigned long long)plan.moved_blocks, (unsigned long long)extents0,
-		       plan.pic.count, (unsigned long long)large0,
+		       plan.pic.count, (unsigned long long)plan.large0,
 		       (unsigned long long)plan.pic.large_blocks);
 		printf("Space-aware: %llu small files moved and %llu sparse windows emptied to pay "
 		       "for the rest\n",
