@@ -385,7 +385,7 @@ static int claim_donor(struct sa_plan *plan, const struct donor *d)
 static void ballast_hold(defrag_context *ctx, struct sa_plan *plan)
 {
 	const struct sa_picture *p = &plan->pic;
-	uint64_t total = 0, held = 0;
+	uint64_t total = p->free_blocks, held = 0;
 	uint64_t *sizes = (uint64_t *)malloc((p->count ? p->count : 1) * sizeof(uint64_t));
 	uint32_t n = 0;
 
@@ -394,11 +394,9 @@ static void ballast_hold(defrag_context *ctx, struct sa_plan *plan)
 		free(sizes);
 		return;
 	}
-	for (uint32_t i = 0; i < p->count; i++) {
-		total += p->runs[i].len;
+	for (uint32_t i = 0; i < p->count; i++)
 		if (p->runs[i].len >= p->large)
 			sizes[n++] = p->runs[i].len;
-	}
 	qsort(sizes, n, sizeof(*sizes), [](const void *a, const void *c) {
 		uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)c;
 		return x > y ? -1 : x < y;
