@@ -12,7 +12,7 @@ fills=${*:-0.5 0.6 0.75}
 top=$(cd "$(dirname "$0")/.." && pwd)
 qf=$build/defrag/quillfold
 age=$top/tests/support/age_fs.py
-yard=${QF_YARDSTICK:-/work/shared/yardstick/fsyard.py}
+yard=${QF_YARDSTICK:-$top/../shared/yardstick/fsyard.py}
 [ -f "$yard" ] || { echo "$0: no yardstick at $yard (set QF_YARDSTICK)" >&2; exit 1; }
 work=${QF_BENCH_DIR:-/tmp/qfspace}
 mkdir -p "$work/mnt"
