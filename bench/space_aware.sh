@@ -12,6 +12,8 @@ fills=${*:-0.5 0.6 0.75}
 top=$(cd "$(dirname "$0")/.." && pwd)
 qf=$build/defrag/quillfold
 age=$top/tests/support/age_fs.py
+yard=${QF_YARDSTICK:-$top/../shared/yardstick/fsyard.py}
+[ -f "$yard" ] || { echo "$0: no yardstick at $yard (set QF_YARDSTICK)" >&2; exit 1; }
 work=${QF_BENCH_DIR:-/tmp/qfspace}
 mkdir -p "$work/mnt"
 dev=
@@ -23,51 +25,15 @@ cleanup() {
 trap cleanup EXIT
 
 # One line of figures: files fragments fragmented free_blocks free_extents
-# largest_kib pct_ge_1MiB, from the mounted copy (after a commit).
+# largest_kib pct_ge_1MiB, from the yardstick's report on the mounted copy
+# (after a commit).
 figures() {
 	sync -f "$work/mnt"
-	python3 - "$dev" "$work/mnt" <<'EOF'
-import fcntl, os, re, struct, subprocess, sys
-dev, root = sys.argv[1], sys.argv[2]
-def pieces(path):
-    fd = os.open(path, os.O_RDONLY); n = 0; end = None; start = 0
-    try:
-        while True:
-            buf = bytearray(32 + 512 * 56)
-            struct.pack_into("=QQIIII", buf, 0, start, (1 << 64) - 1, 1, 0, 512, 0)
-            fcntl.ioctl(fd, 0xC020660B, buf, True)
-            mapped = struct.unpack_from("=QQIIII", buf, 0)[3]
-            if not mapped:
-                return n
-            for i in range(mapped):
-                lg, ph, ln, _, _, fl, _, _, _ = struct.unpack_from("=QQQQQIIII", buf, 32 + 56 * i)
-                if ph != end:
-                    n += 1
-                end = ph + ln
-            if fl & 1 or mapped < 512:
-                return n
-            start = lg + ln
-    finally:
-        os.close(fd)
-files = frags = fragd = 0
-for d, dirs, names in os.walk(root):
-    dirs[:] = [x for x in dirs if x != "lost+found"]
-    for f in names:
-        p = os.path.join(d, f)
-        if os.path.isfile(p) and not os.path.islink(p):
-            n = pieces(p)
-            if n:
-                files += 1; frags += n; fragd += n > 1
-out = subprocess.run(["e2freefrag", dev], capture_output=True, text=True).stdout
-num = lambda pat: int(re.search(pat, out).group(1))
-big = 0.0
-for line in out.splitlines():
-    m = re.match(r"\s*(\d+)([KMGT])\.\.\.\s*\d+[KMGT]-\s*:\s*\d+\s+\d+\s+([\d.]+)", line)
-    if m and m.group(2) != "K":
-        big += float(m.group(3))
-print(files, frags, fragd, num(r"Free blocks:\s+(\d+)"), num(r"Num\. free extent:\s+(\d+)"),
-      num(r"Max\. free extent:\s+(\d+)"), "%.2f" % big)
-EOF
+	python3 "$yard" report "$dev" "$work/mnt" | python3 -c '
+import json, sys
+r = json.load(sys.stdin)
+print(r["files"], r["fragments"], r["fragmented_files"], r["free_blocks"], r["free_extents"],
+      r["max_free_kb"], "%.2f" % r["pct_free_in_ge1M"])'
 }
 
 fresh() {

@@ -35,17 +35,24 @@ static struct {
 } pg;
 static int at_exit_set;
 
-static void put(const char *buf, size_t len)
+// The bytes of buf written to fd, through interruptions: fewer on an error.
+static size_t write_all(int fd, const char *buf, size_t len)
 {
-	while (len) {
-		ssize_t n = write(STDERR_FILENO, buf, len);
+	size_t done = 0;
+	while (done < len) {
+		ssize_t n = write(fd, buf + done, len - done);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
-			return;
-		buf += n;
-		len -= (size_t)n;
+			break;
+		done += (size_t)n;
 	}
+	return done;
+}
+
+static void put(const char *buf, size_t len)
+{
+	write_all(STDERR_FILENO, buf, len);
 }
 
 static void put_blanks(size_t n)
@@ -135,18 +142,9 @@ static void tick(int force)
 
 static ssize_t erase_then_write(void *cookie, const char *buf, size_t size)
 {
-	int fd = (int)(intptr_t)cookie;
 	erase_line();
-	size_t done = 0;
-	while (done < size) {
-		ssize_t n = write(fd, buf + done, size - done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return done ? (ssize_t)done : -1;
-		done += (size_t)n;
-	}
-	return (ssize_t)done;
+	size_t done = write_all((int)(intptr_t)cookie, buf, size);
+	return done || !size ? (ssize_t)done : -1;
 }
 
 // A stream on the same descriptor as `orig` that erases the line before

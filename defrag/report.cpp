@@ -19,15 +19,17 @@
 #include "stats.h"
 #include "walk.h"
 
-void free_tally_init(struct free_tally *t, uint64_t chunk_blocks, struct frag_report *r)
-{
-	t->chunk_blocks = chunk_blocks;
-	t->open_start = t->open_len = 0;
-	r->free_blocks = r->free_extents = r->largest_free = r->free_in_chunks = 0;
-}
+// Free extents as they are found, in ascending order of their first block:
+// a run that starts where the open one ends continues it.
+struct free_tally {
+	struct frag_report *r;
+	uint64_t chunk_blocks;
+	uint64_t open_start, open_len;
+};
 
-static void free_tally_close(struct free_tally *t, struct frag_report *r)
+static void free_tally_close(struct free_tally *t)
 {
+	struct frag_report *r = t->r;
 	if (!t->open_len)
 		return;
 	r->free_extents++;
@@ -39,22 +41,18 @@ static void free_tally_close(struct free_tally *t, struct frag_report *r)
 	t->open_len = 0;
 }
 
-void free_tally_add(struct free_tally *t, struct frag_report *r, uint64_t start, uint64_t len)
+static void free_tally_add(void *arg, uint64_t start, uint64_t len)
 {
+	struct free_tally *t = (struct free_tally *)arg;
 	if (!len)
 		return;
 	if (t->open_len && start == t->open_start + t->open_len) {
 		t->open_len += len;
 		return;
 	}
-	free_tally_close(t, r);
+	free_tally_close(t);
 	t->open_start = start;
 	t->open_len = len;
-}
-
-void free_tally_end(struct free_tally *t, struct frag_report *r)
-{
-	free_tally_close(t, r);
 }
 
 #define FSMAP_BATCH 256
@@ -119,17 +117,6 @@ static int report_file(defrag_context *ctx, int fd, const struct stat *st, int, 
 	return 0;
 }
 
-struct tally_arg {
-	struct free_tally *t;
-	struct frag_report *r;
-};
-
-static void tally_run(void *arg, uint64_t start, uint64_t len)
-{
-	struct tally_arg *a = (struct tally_arg *)arg;
-	free_tally_add(a->t, a->r, start, len);
-}
-
 void collect_report(defrag_context *ctx, struct frag_report *r)
 {
 	// the report's own walk and map reads are not part of the run's summary
@@ -147,11 +134,9 @@ void collect_report(defrag_context *ctx, struct frag_report *r)
 	scanned_extents = saved[3];
 	scanned_blocks = saved[4];
 
-	struct free_tally t;
-	struct tally_arg a = {&t, r};
-	free_tally_init(&t, ctx->cluster_blocks, r);
-	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits, tally_run, &a) == 0) {
-		free_tally_end(&t, r);
+	struct free_tally t = {r, ctx->cluster_blocks, 0, 0};
+	if (kernel_free_runs(ctx->root_fd, ctx->blocksize_bits, free_tally_add, &t) == 0) {
+		free_tally_close(&t);
 		r->free_known = 1;
 	} else {
 		fprintf(stderr, "%s: the kernel gives no free-space map: %m\n", "report");

@@ -14,16 +14,6 @@ struct frag_report {
 	uint64_t free_in_chunks; // blocks in free extents of at least chunk_blocks
 };
 
-// Free extents as they are found, in ascending order of their first block:
-// a run that starts where the open one ends continues it.
-struct free_tally {
-	uint64_t chunk_blocks;
-	uint64_t open_start, open_len;
-};
-void free_tally_init(struct free_tally *t, uint64_t chunk_blocks, struct frag_report *r);
-void free_tally_add(struct free_tally *t, struct frag_report *r, uint64_t start, uint64_t len);
-void free_tally_end(struct free_tally *t, struct frag_report *r);
-
 // Calls fn(arg, start, len) for every free run of the file system mounted at
 // mount_fd, in ascending order, in blocks: the kernel's own allocation picture
 // (FS_IOC_GETFSMAP), which is current, unlike the bitmaps on the device until

@@ -198,14 +198,13 @@ static uint8_t file_kind(const struct sa_plan *plan, const struct sa_file *f, ui
 	return d.extents < 0 ? SA_SPARE : 0;
 }
 
-static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir_fd,
-		     const char *name)
+static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 {
 	struct sa_plan *plan = plan_acc;
 	struct fmap *map = nullptr;
 	struct fest fest;
 	struct sa_file f;
-	uint32_t hb = plan->handle_bytes;
+	uint32_t hb = ctx->root_fhandle->handle_bytes;
 
 	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
 	memset(&f, 0, sizeof(f));
@@ -237,8 +236,6 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st, int dir
 	int mount_id;
 	if (fh)
 		fh->handle_bytes = hb;
-	(void)dir_fd;
-	(void)name;
 	// the handle of the very file mapped above: the name may have been
 	// replaced (by a FIFO, say) since the walk opened it
 	if (!fh || qf_sys.name_to_handle_at(fd, "", fh, &mount_id, AT_EMPTY_PATH) ||
@@ -264,7 +261,7 @@ static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int di
 		group_add_dircache(ctx, dir_fd, st->st_ino, name);
 		return 0;
 	}
-	return S_ISREG(st->st_mode) ? plan_file(ctx, fd, st, dir_fd, name) : 0;
+	return S_ISREG(st->st_mode) ? plan_file(ctx, fd, st) : 0;
 }
 
 // ---- donors ----------------------------------------------------------------
@@ -274,12 +271,12 @@ static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int di
 static int group_dir(defrag_context *ctx, struct sa_plan *plan, uint32_t grp)
 {
 	struct group_info *gi = ctx->groups[grp];
+	uint32_t hb = ctx->root_fhandle->handle_bytes;
 	if (plan->dir_fds[grp] >= 0)
 		return plan->dir_fds[grp];
 	for (uint32_t i = 0; gi && i < gi->dircache_count; i++) {
 		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle,
-					    gi->dircache_fid + (size_t)i * plan->handle_bytes,
-					    O_RDONLY);
+					    gi->dircache_fid + (size_t)i * hb, O_RDONLY);
 		if (fd >= 0)
 			return plan->dir_fds[grp] = fd;
 	}
@@ -388,7 +385,7 @@ static int claim_donor(struct sa_plan *plan, const struct donor *d)
 static void ballast_hold(defrag_context *ctx, struct sa_plan *plan)
 {
 	const struct sa_picture *p = &plan->pic;
-	uint64_t total = 0, held = 0;
+	uint64_t total = p->free_blocks, held = 0;
 	uint64_t *sizes = (uint64_t *)malloc((p->count ? p->count : 1) * sizeof(uint64_t));
 	uint32_t n = 0;
 
@@ -397,11 +394,9 @@ static void ballast_hold(defrag_context *ctx, struct sa_plan *plan)
 		free(sizes);
 		return;
 	}
-	for (uint32_t i = 0; i < p->count; i++) {
-		total += p->runs[i].len;
+	for (uint32_t i = 0; i < p->count; i++)
 		if (p->runs[i].len >= p->large)
 			sizes[n++] = p->runs[i].len;
-	}
 	qsort(sizes, n, sizeof(*sizes), [](const void *a, const void *c) {
 		uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)c;
 		return x > y ? -1 : x < y;
@@ -853,7 +848,6 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	uint32_t cluster = ctx->cluster_blocks;
 	uint32_t groups = group_slot_count(ctx);
 
-	plan->handle_bytes = ctx->root_fhandle->handle_bytes;
 	// windows and large runs are counted in clusters of several blocks
 	if (cluster < 4) {
 		fprintf(stderr, "%s: the cluster size (-c) must be at least 4 blocks\n",
@@ -914,7 +908,7 @@ int space_aware_passes(defrag_context *ctx)
 		       plan.nfiles, plan.nwindows, chosen);
 		print_picture(&plan, "before");
 	}
-	uint64_t extents0 = plan.pic.count, large0 = plan.pic.large_blocks;
+	uint64_t extents0 = plan.pic.count;
 
 	// small files first, into holes only, each in one piece; then every
 	// fragmented file not moved yet, without ballast, into fewer pieces
@@ -938,7 +932,7 @@ int space_aware_passes(defrag_context *ctx)
 		printf("Space-aware: %llu blocks moved; free extents %llu -> %u, blocks in large "
 		       "free runs %llu -> %llu\n",
 		       (unsigned long long)plan.moved_blocks, (unsigned long long)extents0,
-		       plan.pic.count, (unsigned long long)large0,
+		       plan.pic.count, (unsigned long long)plan.large0,
 		       (unsigned long long)plan.pic.large_blocks);
 		printf("Space-aware: %llu small files moved and %llu sparse windows emptied to pay "
 		       "for the rest\n",

@@ -132,7 +132,7 @@ struct sa_plan {
 	sa_piece *pieces;
 	uint32_t npieces, cap_pieces;
 	unsigned char *handles;
-	uint32_t handles_used, handles_cap, handle_bytes;
+	uint32_t handles_used, handles_cap;
 	struct sa_window *windows; // ascending start
 	uint32_t nwindows, cap_windows;
 	uint32_t *order; // files of the current round, best first
