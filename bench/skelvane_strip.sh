@@ -17,26 +17,7 @@ restore() {
 }
 trap restore EXIT
 
-cat > "$work/heap.c" <<'SRC'
-#include <pthread.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-static volatile int ready;
-static void *worker(void *arg) { (void)arg; __sync_fetch_and_add(&ready, 1); for (;;) pause(); return 0; }
-int *volatile null_target;
-int main(int argc, char **argv) {
-	size_t mib = strtoul(argv[1], 0, 10);
-	char *heap = malloc(mib << 20);
-	for (size_t i = 0; i < (mib << 20); i += 4096) heap[i] = (char)i | 1;
-	pthread_t t[4];
-	for (int i = 0; i < 4; i++) pthread_create(&t[i], 0, worker, 0);
-	while (ready < 4) usleep(1000);
-	*null_target = heap[4096];
-	return 0;
-}
-SRC
-gcc -O1 -g -pthread -o "$work/heap" "$work/heap.c"
+gcc -O1 -g -pthread -o "$work/heap" "$(dirname "$0")/skelvane_heap.c"
 
 crash() { # <MiB> -> core path on stdout
 	local mib=$1 dir="$work/c$1"

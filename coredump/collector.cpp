@@ -183,7 +183,7 @@ bool Collector::openDirectory(std::string &why)
 	return true;
 }
 
-bool Collector::collect(int fd, const boost::shared_ptr<Memory> &memory, const std::string &pid,
+bool Collector::collect(int fd, boost::shared_ptr<Memory> memory, const std::string &pid,
 			const std::string &time, const std::string &comm, std::string &why)
 {
 	Core core;
@@ -193,7 +193,7 @@ bool Collector::collect(int fd, const boost::shared_ptr<Memory> &memory, const s
 	struct stat st;
 	if (!isNumber(pid) || !isNumber(time))
 		why = "the process id and the time must be numbers";
-	else if (!memory)
+	else if (!memory && !(memory = ProcessMemory::openProcess(pid)))
 		why = "the memory of process " + pid + " cannot be read";
 	else if (!openDirectory(why)) {
 		// why is set

@@ -19,13 +19,14 @@ public:
 	~Collector();
 
 	// Reads the core of process pid (crashed at time, named comm) from fd,
-	// the contents of its mappings from memory, and writes the stripped core
-	// as "core.<comm>.<pid>.<time>" into the directory, keeping only the
-	// newest `keep` of them. The output is on disk before the rest of the
+	// the contents of its mappings from memory (when null, from the live
+	// process pid, opened once pid is known to be a number), and writes the
+	// stripped core as "core.<comm>.<pid>.<time>" into the directory, keeping
+	// only the newest `keep` of them. The output is on disk before the rest of the
 	// stream is read; fd is read to its end in every case, so the kernel is
 	// never left waiting. A stream shorter than its headers say fails. On
 	// failure nothing is left in the directory and why holds the reason.
-	bool collect(int fd, const boost::shared_ptr<Memory> &memory, const std::string &pid,
+	bool collect(int fd, boost::shared_ptr<Memory> memory, const std::string &pid,
 		     const std::string &time, const std::string &comm, std::string &why);
 
 	// The output's name, with comm made safe.

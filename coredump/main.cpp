@@ -147,11 +147,8 @@ int main(int argc, char **argv)
 		Skelvane::Collector::drainStream(0, drained);
 		why = bad.empty() ? "--collect needs DIR and then PID TIME COMM" : bad;
 	} else {
-		boost::shared_ptr<Skelvane::Memory> memory;
-		if (pid.find_first_not_of("0123456789") == std::string::npos)
-			memory = Skelvane::ProcessMemory::openProcess(pid);
 		Skelvane::Collector collector(collectDir, keep, buildIds != 0);
-		ok = collector.collect(0, memory, pid, time, comm, why);
+		ok = collector.collect(0, nullptr, pid, time, comm, why);
 	}
 	if (!ok) {
 		syslog(LOG_ERR, "core of %s (pid %s) not collected: %s", Skelvane::Collector::safeName(comm).c_str(),

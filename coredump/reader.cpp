@@ -299,32 +299,18 @@ Elf64_Ehdr *Reader::getEhdr(Elf64_Ehdr &out)
 	return gelf_getehdr(elf, &out);
 }
 
-template <typename Visit> bool Reader::scanPhdrs(Visit visit)
+template <typename Match> Elf64_Phdr *Reader::findPhdr(Elf64_Phdr &out, Match match)
 {
 	size_t n = 0;
 	if (elf_getphdrnum(elf, &n) != 0 || n == 0)
-		return false;
+		return nullptr;
 	for (size_t i = 0; i < n; i++) {
-		Elf64_Phdr h;
-		if (!gelf_getphdr(elf, (int)i, &h))
-			return false;
-		if (visit(h))
-			return true;
+		if (!gelf_getphdr(elf, (int)i, &out))
+			return nullptr;
+		if (match(out))
+			return &out;
 	}
-	return true;
-}
-
-template <typename Match> Elf64_Phdr *Reader::findPhdr(Elf64_Phdr &out, Match match)
-{
-	bool found = false;
-	bool read = scanPhdrs([&](const Elf64_Phdr &h) {
-		if (!match(h))
-			return false;
-		out = h;
-		found = true;
-		return true;
-	});
-	return read && found ? &out : nullptr;
+	return nullptr;
 }
 
 Elf64_Phdr *Reader::findNotePhdr(Elf64_Phdr &out)
@@ -549,28 +535,43 @@ unsigned long Reader::getStack(const elf_prstatus &status)
 	return status.pr_reg[kStackRegister];
 }
 
-Elf64_Phdr *Reader::findStackAbove(unsigned long sp, Elf64_Phdr &out)
+void Reader::indexReach()
 {
-	// The lowest mapping that reaches above sp, leaving out the guards
-	// (mappings nobody may touch, which hold nothing). If that is not a
-	// dumped, writable mapping starting above sp, sp is not in a gap below
-	// a stack: it points into memory of some other kind, or the stack was
-	// not dumped.
-	bool found = false;
-	bool read = scanPhdrs([&](const Elf64_Phdr &h) {
+	reachIndexed = true;
+	size_t n = 0;
+	if (elf_getphdrnum(elf, &n) != 0)
+		return;
+	for (size_t i = 0; i < n; i++) {
+		Elf64_Phdr h;
+		if (!gelf_getphdr(elf, (int)i, &h)) {
+			byReach.clear();
+			return;
+		}
+		// guards: mappings nobody may touch, which hold nothing
 		if (h.p_type != PT_LOAD || (h.p_filesz == 0 && !(h.p_flags & (PF_R | PF_W | PF_X))))
-			return false;
-		unsigned long size = h.p_memsz > h.p_filesz ? h.p_memsz : h.p_filesz, end;
+			continue;
+		unsigned long size = std::max(h.p_memsz, h.p_filesz), end;
 		if (__builtin_add_overflow(h.p_vaddr, size, &end))
 			end = ULONG_MAX;
-		if (end <= sp || (found && h.p_vaddr >= out.p_vaddr))
-			return false;
-		out = h;
-		found = true;
-		return false;
-	});
-	if (!read || !found || out.p_vaddr <= sp || out.p_vaddr - sp > kStackGuardGap || out.p_filesz == 0 ||
-	    !(out.p_flags & PF_W))
+		byReach.push_back({h.p_vaddr, i, end});
+	}
+	std::stable_sort(byReach.begin(), byReach.end(), [](const Reach &a, const Reach &b) { return a.vaddr < b.vaddr; });
+	for (size_t i = 1; i < byReach.size(); i++)
+		byReach[i].reach = std::max(byReach[i].reach, byReach[i - 1].reach);
+}
+
+Elf64_Phdr *Reader::findStackAbove(unsigned long sp, Elf64_Phdr &out)
+{
+	// The lowest mapping that reaches above sp, leaving out the guards. If
+	// that is not a dumped, writable mapping starting above sp, sp is not in
+	// a gap below a stack: it points into memory of some other kind, or the
+	// stack was not dumped.
+	if (!reachIndexed)
+		indexReach();
+	auto at = std::upper_bound(byReach.begin(), byReach.end(), sp,
+				   [](unsigned long a, const Reach &r) { return a < r.reach; });
+	if (at == byReach.end() || !gelf_getphdr(elf, (int)at->index, &out) || out.p_vaddr <= sp ||
+	    out.p_vaddr - sp > kStackGuardGap || out.p_filesz == 0 || !(out.p_flags & PF_W))
 		return nullptr;
 	return &out;
 }

@@ -127,9 +127,6 @@ private:
 	// The first program header, in table order, that `match` accepts; null
 	// when none does or a header cannot be fetched.
 	template <typename Match> Elf64_Phdr *findPhdr(Elf64_Phdr &out, Match match);
-	// Calls visit on every program header in table order until it returns
-	// true; false when the table cannot be read or a header fetched.
-	template <typename Visit> bool scanPhdrs(Visit visit);
 	// The dumped, writable mapping a thread overflowed out of: it starts
 	// above sp, within kStackGuardGap, and nothing the thread could have
 	// used lies between them. Null when there is none.
@@ -155,6 +152,21 @@ private:
 	void indexRanges();
 	bool indexed = false, indexUsable = false;
 	std::vector<std::pair<unsigned long, size_t> > byVaddr;
+
+	// The PT_LOAD headers but the guards, by address (then table order),
+	// each with the highest end address among it and those before it, so
+	// that the lowest mapping reaching above a stack pointer is found by a
+	// binary search, not by a scan of the table for every thread. Empty when
+	// a header cannot be fetched; built at the first stack pointer that lies
+	// in no dumped range.
+	void indexReach();
+	struct Reach {
+		unsigned long vaddr;
+		size_t index;
+		unsigned long reach;
+	};
+	bool reachIndexed = false;
+	std::vector<Reach> byReach;
 
 	// Only for a Reader on a stream (memory set).
 	struct Range {
