@@ -1,5 +1,7 @@
 #include "collector.h"
 
+#include "fd_io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -25,61 +27,6 @@ std::string reasonOf(const std::string &what)
 {
 	return what + ": " + strerror(errno);
 }
-
-// Unformatted output to a descriptor, with every failure kept in the
-// stream's state.
-class FdBuf : public std::streambuf {
-public:
-	explicit FdBuf(int fd_) : fd(fd_) { setp(buf, buf + sizeof(buf)); }
-
-protected:
-	int_type overflow(int_type c) override
-	{
-		if (!flushBuffer())
-			return traits_type::eof();
-		if (!traits_type::eq_int_type(c, traits_type::eof())) {
-			*pptr() = traits_type::to_char_type(c);
-			pbump(1);
-		}
-		return traits_type::not_eof(c);
-	}
-	std::streamsize xsputn(const char *s, std::streamsize n) override
-	{
-		if (n < (std::streamsize)(epptr() - pptr())) {
-			memcpy(pptr(), s, (size_t)n);
-			pbump((int)n);
-			return n;
-		}
-		if (!flushBuffer() || !writeAll(s, (size_t)n))
-			return 0;
-		return n;
-	}
-	int sync() override { return flushBuffer() ? 0 : -1; }
-
-private:
-	bool writeAll(const char *p, size_t n)
-	{
-		while (n > 0) {
-			ssize_t k = write(fd, p, n);
-			if (k < 0 && errno == EINTR)
-				continue;
-			if (k <= 0)
-				return false;
-			p += k;
-			n -= (size_t)k;
-		}
-		return true;
-	}
-	bool flushBuffer()
-	{
-		bool ok = writeAll(pbase(), (size_t)(pptr() - pbase()));
-		setp(buf, buf + sizeof(buf));
-		return ok;
-	}
-
-	int fd;
-	char buf[1 << 16];
-};
 
 } // namespace
 
@@ -119,43 +66,6 @@ std::string Collector::outputName(const std::string &pid, const std::string &tim
 	// The process chose its own name: nothing in it may reach outside the
 	// directory or confuse a shell or a log reader.
 	return "core." + safeName(comm) + "." + pid + "." + time;
-}
-
-unsigned long Collector::drainStream(int fd, bool &ok)
-{
-	unsigned long total = 0;
-	ok = true;
-	// Moving the pages of a pipe to /dev/null copies nothing.
-	int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-	if (sink >= 0) {
-		for (;;) {
-			ssize_t n = splice(fd, nullptr, sink, nullptr, 1 << 30, SPLICE_F_MOVE);
-			if (n > 0) {
-				total += (unsigned long)n;
-				continue;
-			}
-			if (n < 0 && errno == EINTR)
-				continue;
-			if (n == 0) {
-				close(sink);
-				return total;
-			}
-			break; // no pipe: read it instead
-		}
-		close(sink);
-	}
-	static char buf[1 << 16];
-	for (;;) {
-		ssize_t n = read(fd, buf, sizeof(buf));
-		if (n > 0)
-			total += (unsigned long)n;
-		else if (n == 0)
-			return total;
-		else if (errno != EINTR) {
-			ok = false;
-			return total;
-		}
-	}
 }
 
 bool Collector::openDirectory(std::string &why)

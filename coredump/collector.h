@@ -33,9 +33,6 @@ public:
 	static std::string outputName(const std::string &pid, const std::string &time, const std::string &comm);
 	// text with every character but letters, digits and ._-+ made '_'.
 	static std::string safeName(const std::string &text);
-	// Reads fd to its end; the number of bytes read. false in ok when a read
-	// failed before the end.
-	static unsigned long drainStream(int fd, bool &ok);
 
 private:
 	Collector(const Collector &) = delete;

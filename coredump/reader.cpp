@@ -1,5 +1,7 @@
 #include "reader.h"
 
+#include "fd_io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -127,26 +129,6 @@ boost::shared_ptr<Reader> Reader::openCoreFile(const char *path)
 namespace {
 // The head of a stream is held whole; half of what a stream Reader may hold.
 const unsigned long kHeadLimit = kStreamHoldLimit / 2;
-
-// Reads from fd until buf holds upTo bytes; false when the stream ends first.
-bool fillFrom(int fd, std::vector<char> &buf, unsigned long upTo)
-{
-	size_t have = buf.size();
-	if (upTo <= have)
-		return true;
-	buf.resize(upTo);
-	while (have < upTo) {
-		ssize_t n = read(fd, buf.data() + have, upTo - have);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			buf.resize(have);
-			return false;
-		}
-		have += (size_t)n;
-	}
-	return true;
-}
 } // namespace
 
 boost::shared_ptr<Reader> Reader::openCoreStream(int in, const boost::shared_ptr<Memory> &memory, std::string &why)
@@ -154,7 +136,7 @@ boost::shared_ptr<Reader> Reader::openCoreStream(int in, const boost::shared_ptr
 	boost::shared_ptr<Reader> r(new Reader(-1, nullptr));
 	std::vector<char> &head = r->head;
 	Elf64_Ehdr eh;
-	if (!fillFrom(in, head, sizeof(eh))) {
+	if (!fillTo(in, head, sizeof(eh))) {
 		why = "the core stream ended inside the ELF header";
 		return boost::shared_ptr<Reader>();
 	}
@@ -174,7 +156,7 @@ boost::shared_ptr<Reader> Reader::openCoreStream(int in, const boost::shared_ptr
 		why = "the core stream's program headers lie too far into it";
 		return boost::shared_ptr<Reader>();
 	}
-	if (!fillFrom(in, head, tableEnd)) {
+	if (!fillTo(in, head, tableEnd)) {
 		why = "the core stream ended inside the program headers";
 		return boost::shared_ptr<Reader>();
 	}
@@ -201,7 +183,7 @@ boost::shared_ptr<Reader> Reader::openCoreStream(int in, const boost::shared_ptr
 		why = "the core stream's notes reach too far into it";
 		return boost::shared_ptr<Reader>();
 	}
-	if (!fillFrom(in, head, headEnd)) {
+	if (!fillTo(in, head, headEnd)) {
 		why = "the core stream ended inside the notes";
 		return boost::shared_ptr<Reader>();
 	}
