@@ -26,8 +26,10 @@ void Core::clear()
 bool Core::read(const char *path)
 {
 	clear();
-	reader = Reader::openCoreFile(path);
+	std::string why;
+	reader = Reader::openCoreFile(path, why);
 	if (!reader) {
+		std::cerr << "ERROR: " << why << std::endl;
 		std::cerr << "ERROR: Unable to open file " << path << std::endl;
 		return false;
 	}

@@ -18,11 +18,12 @@ struct Opened {
 	testsupport::TempDir dir{"skvbuild"};
 	std::string path;
 	boost::shared_ptr<Reader> reader;
+	std::string why; // why the open failed
 	explicit Opened(const CoreImage &c, size_t truncateTo = SIZE_MAX)
 	{
 		path = dir.path() + "/core";
 		c.write(path, truncateTo);
-		reader = Reader::openCoreFile(path.c_str());
+		reader = Reader::openCoreFile(path.c_str(), why);
 	}
 };
 
