@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Skelvane {
@@ -203,8 +204,8 @@ bool Builder::getResult(Result &out)
 	h.e_shnum = 0;
 	h.e_shentsize = 0;
 	h.e_shstrndx = 0;
-	out.first = h;
-	out.second = segments;
+	out.header = h;
+	out.segments = segments;
 	return true;
 }
 

@@ -6,12 +6,15 @@
 #include "reader.h"
 #include "segment.h"
 
-#include <utility>
-
 namespace Skelvane {
 
 typedef Elf64_Ehdr Header;
-typedef std::pair<Header, SegmentList> Result;
+// What the stripped core is made of: its ELF header and, in file order, the
+// segments its program header table describes.
+struct Result {
+	Header header = {};
+	SegmentList segments;
+};
 
 // The most program headers an ELF header can announce without extended
 // numbering, which the stripped core does not use.

@@ -3,10 +3,10 @@
 // never sees half a file and nothing planted in the directory is followed.
 #pragma once
 
+#include "collect_dir.h"
 #include "core.h"
 
 #include <string>
-#include <sys/stat.h>
 
 namespace Skelvane {
 
@@ -33,30 +33,18 @@ public:
 	static std::string outputName(const std::string &pid, const std::string &time, const std::string &comm);
 	// text with every character but letters, digits and ._-+ made '_'.
 	static std::string safeName(const std::string &text);
-	// Reads fd to its end; the number of bytes read. false in ok when a read
-	// failed before the end.
-	static unsigned long drainStream(int fd, bool &ok);
 
 private:
 	Collector(const Collector &) = delete;
 	Collector &operator=(const Collector &) = delete;
 
-	bool openDirectory(std::string &why);
-	bool writeOutput(const Core &core, const std::string &name, std::string &why);
-	// Removes all but the newest `keep` stripped cores; never `kept`.
-	void prune(const std::string &kept);
-	// Closes and removes the temporary file, if any.
-	void discard();
-	// Removes the output written under name, if it is still that file.
-	void unpublish(const std::string &name);
+	// Writes the stripped core into the directory's temporary file and
+	// publishes it.
+	bool writeOutput(const Core &core, std::string &why);
 
-	std::string dir;
+	CollectDir dir;
 	unsigned long keep;
 	bool buildIds;
-	int dirFd = -1;
-	int tempFd = -1;
-	std::string tempName;
-	struct stat written = {}; // the output once synced
 };
 
 } // namespace Skelvane

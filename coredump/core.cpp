@@ -5,9 +5,9 @@
 
 namespace Skelvane {
 
-Core::Core() : Result()
+Core::Core()
 {
-	memset(&first, 0, sizeof(first));
+	memset(&header, 0, sizeof(header));
 }
 
 Core::~Core()
@@ -15,19 +15,21 @@ Core::~Core()
 	// No segment touches libelf data when destroyed, so the handle may go
 	// first.
 	reader.reset();
-	second.clear();
+	segments.clear();
 }
 
 void Core::clear()
 {
-	second.clear();
+	segments.clear();
 }
 
 bool Core::read(const char *path)
 {
 	clear();
-	reader = Reader::openCoreFile(path);
+	std::string why;
+	reader = Reader::openCoreFile(path, why);
 	if (!reader) {
+		std::cerr << "ERROR: " << why << std::endl;
 		std::cerr << "ERROR: Unable to open file " << path << std::endl;
 		return false;
 	}
@@ -66,8 +68,11 @@ const char *Core::build()
 		return "Unable to read stacks";
 	if (buildIds && !builder.readModulePages())
 		return "Unable to read module headers";
-	if (!builder.getResult(*this))
+	Result result;
+	if (!builder.getResult(result))
 		return "Unable to read elf header";
+	header = result.header;
+	segments.swap(result.segments);
 	return nullptr;
 }
 

@@ -1,5 +1,5 @@
 // The result of one run: the output header and segments, and the open core
-// file whose libelf chunks some segments point into.
+// whose libelf chunks some segments point into.
 #pragma once
 
 #include "builder.h"
@@ -8,7 +8,7 @@
 
 namespace Skelvane {
 
-class Core : public Result {
+class Core {
 public:
 	Core();
 	~Core();
@@ -21,6 +21,9 @@ public:
 	// Empties the segment list; the header and reader stay.
 	void clear();
 
+	// The stripped core's ELF header and its segments in file order.
+	Header header;
+	SegmentList segments;
 	boost::shared_ptr<Reader> reader;
 	// Keep the first page of every mapped ELF object as well.
 	bool buildIds = false;

@@ -1,6 +1,7 @@
 // skelvane <core> > <stripped core>
 // skelvane --collect DIR PID TIME COMM, as the kernel's core handler
 #include "collector.h"
+#include "fd_io.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -144,7 +145,7 @@ int main(int argc, char **argv)
 	bool ok = false;
 	if (!bad.empty() || argc - optind != 3) {
 		bool drained;
-		Skelvane::Collector::drainStream(0, drained);
+		Skelvane::drainStream(0, drained);
 		why = bad.empty() ? "--collect needs DIR and then PID TIME COMM" : bad;
 	} else {
 		Skelvane::Collector collector(collectDir, keep, buildIds != 0);

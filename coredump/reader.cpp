@@ -5,84 +5,21 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
-#include <new>
 #include <unistd.h>
 
 namespace Skelvane {
 
 Reader::Reader(int fd_, Elf *elf_) : fd(fd_), elf(elf_) {}
 
+Reader::Reader(const boost::shared_ptr<CoreStream> &stream_) : elf(stream_->getElf()), stream(stream_) {}
+
 Reader::~Reader()
 {
-	for (auto &c : chunks)
-		elf_end(c.elf);
-	elf_end(elf);
+	// A stream ends its own handle and chunks.
+	if (!stream)
+		elf_end(elf);
 	if (fd >= 0)
 		close(fd);
-}
-
-Memory::~Memory() {}
-
-ProcessMemory::ProcessMemory(int fd_) : fd(fd_) {}
-
-ProcessMemory::~ProcessMemory()
-{
-	close(fd);
-}
-
-boost::shared_ptr<ProcessMemory> ProcessMemory::openProcess(const std::string &pid)
-{
-	int fd = open(("/proc/" + pid + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-	if (fd < 0)
-		return boost::shared_ptr<ProcessMemory>();
-	return boost::shared_ptr<ProcessMemory>(new ProcessMemory(fd));
-}
-
-long ProcessMemory::readMemory(unsigned long addr, void *buf, unsigned long size)
-{
-	// The file offset is the address; addresses beyond off_t are no user
-	// memory.
-	if (addr > (unsigned long)LONG_MAX)
-		return -1;
-	ssize_t n;
-	while ((n = pread(fd, buf, size, (off_t)addr)) < 0 && errno == EINTR)
-		;
-	return (long)n;
-}
-
-ImageMemory::ImageMemory(const void *bytes_, unsigned long size_)
-    : bytes(static_cast<const char *>(bytes_)), size(size_)
-{
-	Elf64_Ehdr eh;
-	if (size < sizeof(eh))
-		return;
-	memcpy(&eh, bytes, sizeof(eh));
-	for (unsigned i = 0; i < eh.e_phnum; i++) {
-		unsigned long at = eh.e_phoff + (unsigned long)i * eh.e_phentsize;
-		Elf64_Phdr ph;
-		if (at < eh.e_phoff || at > size || size - at < sizeof(ph))
-			break;
-		memcpy(&ph, bytes + at, sizeof(ph));
-		if (ph.p_type == PT_LOAD && ph.p_filesz > 0)
-			loads.push_back(ph);
-	}
-}
-
-long ImageMemory::readMemory(unsigned long addr, void *buf, unsigned long want)
-{
-	for (const Elf64_Phdr &ph : loads) {
-		if (addr < ph.p_vaddr || addr - ph.p_vaddr >= ph.p_filesz)
-			continue;
-		unsigned long delta = addr - ph.p_vaddr;
-		unsigned long at = ph.p_offset + delta;
-		if (at < ph.p_offset || at >= size)
-			return -1;
-		unsigned long n = std::min(want, std::min(ph.p_filesz - delta, size - at));
-		memcpy(buf, bytes + at, n);
-		return (long)n;
-	}
-	return -1;
 }
 
 namespace {
@@ -101,17 +38,17 @@ struct OpenGuard {
 };
 } // namespace
 
-boost::shared_ptr<Reader> Reader::openCoreFile(const char *path)
+boost::shared_ptr<Reader> Reader::openCoreFile(const char *path, std::string &why)
 {
 	int fd = open(path, O_RDONLY);
 	if (fd < 0) {
 		const char *reason = strerror(errno);
-		std::cerr << "ERROR: Failed to open file: " << path << ". Reason:" << reason << std::endl;
+		why = std::string("Failed to open file: ") + path + ". Reason:" + reason;
 		return boost::shared_ptr<Reader>();
 	}
 	Elf *elf = nullptr;
 	if (elf_version(EV_CURRENT) == EV_NONE || !(elf = elf_begin(fd, ELF_C_READ, nullptr))) {
-		std::cerr << "ERROR: Failed to start work with elf" << std::endl;
+		why = "Failed to start work with elf";
 		close(fd);
 		return boost::shared_ptr<Reader>();
 	}
@@ -124,174 +61,12 @@ boost::shared_ptr<Reader> Reader::openCoreFile(const char *path)
 	return boost::shared_ptr<Reader>(raw);
 }
 
-namespace {
-// The head of a stream is held whole; half of what a stream Reader may hold.
-const unsigned long kHeadLimit = kStreamHoldLimit / 2;
-
-// Reads from fd until buf holds upTo bytes; false when the stream ends first.
-bool fillFrom(int fd, std::vector<char> &buf, unsigned long upTo)
-{
-	size_t have = buf.size();
-	if (upTo <= have)
-		return true;
-	buf.resize(upTo);
-	while (have < upTo) {
-		ssize_t n = read(fd, buf.data() + have, upTo - have);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			buf.resize(have);
-			return false;
-		}
-		have += (size_t)n;
-	}
-	return true;
-}
-} // namespace
-
 boost::shared_ptr<Reader> Reader::openCoreStream(int in, const boost::shared_ptr<Memory> &memory, std::string &why)
 {
-	boost::shared_ptr<Reader> r(new Reader(-1, nullptr));
-	std::vector<char> &head = r->head;
-	Elf64_Ehdr eh;
-	if (!fillFrom(in, head, sizeof(eh))) {
-		why = "the core stream ended inside the ELF header";
+	boost::shared_ptr<CoreStream> stream = CoreStream::open(in, memory, why);
+	if (!stream)
 		return boost::shared_ptr<Reader>();
-	}
-	memcpy(&eh, head.data(), sizeof(eh));
-	// The kernel of this machine writes only these.
-	if (memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
-	    eh.e_ident[EI_DATA] != ELFDATA2LSB) {
-		why = "the core stream is no 64-bit little-endian ELF file";
-		return boost::shared_ptr<Reader>();
-	}
-	if (eh.e_phentsize != sizeof(Elf64_Phdr) || eh.e_phnum == 0 || eh.e_phnum == PN_XNUM) {
-		why = "the core stream's program header table is empty, extended or of an odd entry size";
-		return boost::shared_ptr<Reader>();
-	}
-	unsigned long tableEnd = eh.e_phoff + (unsigned long)eh.e_phnum * sizeof(Elf64_Phdr);
-	if (tableEnd < eh.e_phoff || tableEnd > kHeadLimit) {
-		why = "the core stream's program headers lie too far into it";
-		return boost::shared_ptr<Reader>();
-	}
-	if (!fillFrom(in, head, tableEnd)) {
-		why = "the core stream ended inside the program headers";
-		return boost::shared_ptr<Reader>();
-	}
-	// Everything but the mappings' contents (the notes, in a Linux core)
-	// is read from the stream; the mappings come from memory.
-	unsigned long headEnd = tableEnd, coreSize = tableEnd;
-	for (unsigned i = 0; i < eh.e_phnum; i++) {
-		Elf64_Phdr ph;
-		memcpy(&ph, head.data() + eh.e_phoff + (unsigned long)i * sizeof(ph), sizeof(ph));
-		unsigned long end = ph.p_offset + ph.p_filesz;
-		if (end < ph.p_offset) {
-			why = "a program header of the core stream reaches past any file";
-			return boost::shared_ptr<Reader>();
-		}
-		coreSize = std::max(coreSize, end);
-		if (ph.p_filesz == 0)
-			continue;
-		if (ph.p_type == PT_LOAD)
-			r->ranges.push_back({ph.p_offset, ph.p_filesz, ph.p_vaddr});
-		else
-			headEnd = std::max(headEnd, end);
-	}
-	if (headEnd > kHeadLimit) {
-		why = "the core stream's notes reach too far into it";
-		return boost::shared_ptr<Reader>();
-	}
-	if (!fillFrom(in, head, headEnd)) {
-		why = "the core stream ended inside the notes";
-		return boost::shared_ptr<Reader>();
-	}
-	std::sort(r->ranges.begin(), r->ranges.end(),
-		  [](const Range &a, const Range &b) { return a.offset < b.offset; });
-	r->streamRead = head.size();
-	r->coreSize = coreSize;
-	r->held = head.size();
-	r->memory = memory;
-	if (elf_version(EV_CURRENT) == EV_NONE || !(r->elf = elf_memory(head.data(), head.size()))) {
-		why = "libelf cannot start on the core stream";
-		return boost::shared_ptr<Reader>();
-	}
-	return r;
-}
-
-long Reader::readVirtual(void *buf, unsigned long size, unsigned long offset)
-{
-	if (offset >= coreSize)
-		return 0;
-	size = std::min(size, coreSize - offset);
-	char *out = static_cast<char *>(buf);
-	unsigned long done = 0;
-	while (done < size) {
-		unsigned long at = offset + done, want = size - done, n;
-		if (at < head.size()) {
-			n = std::min(want, head.size() - at);
-			memcpy(out + done, head.data() + at, n);
-			done += n;
-			continue;
-		}
-		auto next = std::upper_bound(ranges.begin(), ranges.end(), at,
-					     [](unsigned long a, const Range &r) { return a < r.offset; });
-		if (next != ranges.begin() && at - (next - 1)->offset < (next - 1)->size) {
-			const Range &r = *(next - 1);
-			n = std::min(want, r.offset + r.size - at);
-			unsigned long addr = r.vaddr + (at - r.offset);
-			for (unsigned long got = 0; got < n;) {
-				long k = memory->readMemory(addr + got, out + done + got, n - got);
-				if (k > 0) {
-					got += (unsigned long)k;
-					continue;
-				}
-				// A page the process cannot give is zero, as in the
-				// kernel's own dump.
-				unsigned long a = addr + got, pageEnd = (a | (kModulePage - 1)) + 1;
-				unsigned long z = pageEnd > a ? std::min(n - got, pageEnd - a) : n - got;
-				memset(out + done + got, 0, z);
-				got += z;
-			}
-		} else {
-			// between the ranges the file holds zeros (alignment)
-			n = std::min(want, (next != ranges.end() ? next->offset : coreSize) - at);
-			memset(out + done, 0, n);
-		}
-		done += n;
-	}
-	return (long)size;
-}
-
-Elf_Data *Reader::virtualChunk(unsigned long offset, unsigned long size, Elf_Type type)
-{
-	// libelf's own rule for a file of coreSize bytes
-	if (offset > coreSize || size > coreSize - offset)
-		return nullptr;
-	if (offset + size <= head.size())
-		return elf_getdata_rawchunk(elf, (int64_t)offset, size, type);
-	Elf64_Ehdr eh;
-	if (size > kStreamHoldLimit - held || kStreamHoldLimit - held - size < sizeof(eh))
-		return nullptr;
-	// The bytes behind a copy of the core's ELF header (without tables), so
-	// that libelf hands out the chunk as it would from the file: same class,
-	// byte order and type.
-	memcpy(&eh, head.data(), sizeof(eh));
-	eh.e_phoff = eh.e_shoff = 0;
-	eh.e_phnum = eh.e_shnum = eh.e_shstrndx = 0;
-	chunks.emplace_back();
-	OwnedChunk &c = chunks.back();
-	c.image.resize(sizeof(eh) + size);
-	memcpy(c.image.data(), &eh, sizeof(eh));
-	readVirtual(c.image.data() + sizeof(eh), size, offset);
-	c.elf = elf_memory(c.image.data(), c.image.size());
-	Elf_Data *d = c.elf ? elf_getdata_rawchunk(c.elf, sizeof(eh), size, type) : nullptr;
-	if (!d) {
-		elf_end(c.elf);
-		chunks.pop_back();
-		return nullptr;
-	}
-	held += c.image.size();
-	return d;
+	return boost::shared_ptr<Reader>(new Reader(stream));
 }
 
 Elf64_Ehdr *Reader::getEhdr(Elf64_Ehdr &out)
@@ -322,8 +97,8 @@ Elf_Data *Reader::chunkAt(long offset, unsigned long size, Elf_Type type)
 {
 	if (offset < 0)
 		return nullptr;
-	if (memory)
-		return virtualChunk((unsigned long)offset, size, type);
+	if (stream)
+		return stream->chunk((unsigned long)offset, size, type);
 	return elf_getdata_rawchunk(elf, (int64_t)offset, size, type);
 }
 
@@ -488,8 +263,8 @@ long Reader::readCoreData(void *buf, unsigned long size, long offset)
 {
 	if (!buf)
 		return -1;
-	if (memory)
-		return offset < 0 ? -1 : readVirtual(buf, size, (unsigned long)offset);
+	if (stream)
+		return offset < 0 ? -1 : stream->read(buf, size, (unsigned long)offset);
 	return (long)pread(fd, buf, size, offset);
 }
 

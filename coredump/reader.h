@@ -1,6 +1,10 @@
-// The one class that touches the core file: opens it through libelf and
-// answers bounded lookups over its program headers, notes and memory.
+// The one class that touches the core: opens it through libelf, as a file
+// or as a core stream, and answers bounded lookups over its program headers,
+// notes and memory.
 #pragma once
+
+#include "core_stream.h"
+#include "memory.h"
 
 #include <elf.h>
 #include <gelf.h>
@@ -8,9 +12,8 @@
 #include <link.h>
 #include <sys/procfs.h>
 
-#include <list>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -31,57 +34,16 @@ static const unsigned long kStackGuardGap = 256ul * 4096;
 // Size of the first page of a mapping, which holds a loaded object's ELF
 // header, program headers and (as linkers lay it out) its build ID note.
 static const unsigned long kModulePage = 4096;
-// Most bytes a Reader on a stream holds at once: the head of the stream and
-// every chunk read from process memory together.
-static const unsigned long kStreamHoldLimit = 128ul << 20;
-
-// The crashed process's memory by address. While the kernel writes a core
-// into the handler's pipe the process still exists, so its memory can be
-// read in place of the bytes that follow in the stream.
-class Memory {
-public:
-	virtual ~Memory();
-	// Up to size bytes at process address addr: the number read, which is
-	// short or -1 where the memory cannot be read.
-	virtual long readMemory(unsigned long addr, void *buf, unsigned long size) = 0;
-};
-
-// /proc/PID/mem of a live (dumping) process.
-class ProcessMemory : public Memory {
-public:
-	// Null, with errno set, when the file cannot be opened.
-	static boost::shared_ptr<ProcessMemory> openProcess(const std::string &pid);
-	~ProcessMemory() override;
-	long readMemory(unsigned long addr, void *buf, unsigned long size) override;
-
-private:
-	explicit ProcessMemory(int fd);
-	int fd;
-};
-
-// The memory that a whole core file in a buffer holds: an address reads from
-// the first dumped PT_LOAD range, in table order, that holds it. Stands in
-// for a process in tests and in the fuzz harness.
-class ImageMemory : public Memory {
-public:
-	ImageMemory(const void *bytes, unsigned long size);
-	long readMemory(unsigned long addr, void *buf, unsigned long size) override;
-
-private:
-	const char *bytes;
-	unsigned long size;
-	std::vector<Elf64_Phdr> loads;
-};
 
 class Reader {
 public:
-	// Opens the core read-only and starts libelf on it; prints a message and
-	// gives a null pointer on failure.
-	static boost::shared_ptr<Reader> openCoreFile(const char *path);
+	// Opens the core file read-only and starts libelf on it. Both ways of
+	// opening print nothing: on failure they give a null pointer and the
+	// reason in why.
+	static boost::shared_ptr<Reader> openCoreFile(const char *path, std::string &why);
 	// Reads the head of a core stream (ELF header, program headers, notes)
 	// from fd and answers every later lookup as if the whole core were a
-	// file: the bytes of a dumped mapping come from memory instead. Prints
-	// nothing; gives a null pointer with the reason in why on failure.
+	// file: the bytes of a dumped mapping come from memory instead.
 	static boost::shared_ptr<Reader> openCoreStream(int fd, const boost::shared_ptr<Memory> &memory,
 							 std::string &why);
 	~Reader();
@@ -113,11 +75,12 @@ public:
 
 	// For a Reader on a stream: bytes taken from the stream so far, and the
 	// size of the core its headers describe.
-	unsigned long getStreamRead() const { return streamRead; }
-	unsigned long getCoreSize() const { return coreSize; }
+	unsigned long getStreamRead() const { return stream ? stream->getStreamRead() : 0; }
+	unsigned long getCoreSize() const { return stream ? stream->getCoreSize() : 0; }
 
 private:
 	Reader(int fd, Elf *elf);
+	explicit Reader(const boost::shared_ptr<CoreStream> &stream);
 	Reader(const Reader &) = delete;
 	Reader &operator=(const Reader &) = delete;
 
@@ -132,17 +95,11 @@ private:
 	// used lies between them. Null when there is none.
 	Elf64_Phdr *findStackAbove(unsigned long sp, Elf64_Phdr &out);
 
-	// Bytes of the core at a file offset, as a file of coreSize bytes holds
-	// them: the head from the stream, a dumped mapping's range from memory
-	// (a page that cannot be read is zero, as the kernel writes it), and
-	// zero between the ranges. Short only at the end of the core.
-	long readVirtual(void *buf, unsigned long size, unsigned long offset);
-	// A libelf chunk of bytes read by readVirtual, with the core's class and
-	// byte order, owned by this Reader.
-	Elf_Data *virtualChunk(unsigned long offset, unsigned long size, Elf_Type type);
-
-	int fd;
-	Elf *elf;
+	// A file's descriptor and libelf handle, or a stream, which owns its
+	// handle (elf then is the stream's).
+	int fd = -1;
+	Elf *elf = nullptr;
+	boost::shared_ptr<CoreStream> stream;
 
 	// The dumped ranges of the program headers by address, with their
 	// table index, when no two of them overlap: then the one range that
@@ -167,20 +124,6 @@ private:
 	};
 	bool reachIndexed = false;
 	std::vector<Reach> byReach;
-
-	// Only for a Reader on a stream (memory set).
-	struct Range {
-		unsigned long offset, size, vaddr;
-	};
-	struct OwnedChunk {
-		std::vector<char> image;
-		Elf *elf = nullptr;
-	};
-	boost::shared_ptr<Memory> memory;
-	std::vector<char> head;
-	std::vector<Range> ranges; // dumped PT_LOAD ranges, by file offset
-	std::list<OwnedChunk> chunks;
-	unsigned long streamRead = 0, coreSize = 0, held = 0;
 };
 
 } // namespace Skelvane

@@ -10,9 +10,10 @@ static bool failed(const std::ostream &os)
 	return os.rdstate() & (std::ios::failbit | std::ios::badbit);
 }
 
-std::ostream &operator<<(std::ostream &os, const Result &result)
+// The layout of both kinds of result: what the builder gives and what a
+// Core holds.
+static std::ostream &writeStripped(std::ostream &os, const Header &h, const SegmentList &segments)
 {
-	const Header &h = result.first;
 	const unsigned long entSize = h.e_phentsize;
 	const unsigned long count = h.e_phnum;
 	os.write(reinterpret_cast<const char *>(&h), sizeof(h));
@@ -25,7 +26,7 @@ std::ostream &operator<<(std::ostream &os, const Result &result)
 	static const char zeros[64] = {};
 	const unsigned long fromRecord = std::min<unsigned long>(entSize, sizeof(Elf64_Phdr));
 	unsigned long offset = sizeof(Header) + count * entSize;
-	for (const auto &seg : result.second) {
+	for (const auto &seg : segments) {
 		Elf64_Phdr ph = seg->getHeader(offset);
 		os.write(reinterpret_cast<const char *>(&ph), (std::streamsize)fromRecord);
 		for (unsigned long left = entSize - fromRecord; left > 0 && !failed(os);) {
@@ -37,7 +38,7 @@ std::ostream &operator<<(std::ostream &os, const Result &result)
 			return os;
 		offset += seg->getSize();
 	}
-	for (const auto &seg : result.second) {
+	for (const auto &seg : segments) {
 		size_t size = seg->getSize();
 		if (size)
 			os.write(static_cast<const char *>(seg->getBuffer()), (std::streamsize)size);
@@ -47,9 +48,14 @@ std::ostream &operator<<(std::ostream &os, const Result &result)
 	return os;
 }
 
+std::ostream &operator<<(std::ostream &os, const Result &result)
+{
+	return writeStripped(os, result.header, result.segments);
+}
+
 std::ostream &operator<<(std::ostream &os, const Core &core)
 {
-	return os << static_cast<const Result &>(core);
+	return writeStripped(os, core.header, core.segments);
 }
 
 } // namespace Skelvane

@@ -18,11 +18,12 @@ struct Opened {
 	testsupport::TempDir dir{"skvbuild"};
 	std::string path;
 	boost::shared_ptr<Reader> reader;
+	std::string why; // why the open failed
 	explicit Opened(const CoreImage &c, size_t truncateTo = SIZE_MAX)
 	{
 		path = dir.path() + "/core";
 		c.write(path, truncateTo);
-		reader = Reader::openCoreFile(path.c_str());
+		reader = Reader::openCoreFile(path.c_str(), why);
 	}
 };
 
@@ -35,7 +36,7 @@ std::vector<boost::shared_ptr<Segment> > all(Builder &b)
 {
 	Result r;
 	EXPECT_TRUE(b.getResult(r));
-	return std::vector<boost::shared_ptr<Segment> >(r.second.begin(), r.second.end());
+	return std::vector<boost::shared_ptr<Segment> >(r.segments.begin(), r.segments.end());
 }
 
 } // namespace
@@ -137,23 +138,23 @@ TEST(Builder, ResultHeaderIsTheCoresWithTheNewTable)
 	ASSERT_TRUE(b.readLinkmaps());
 	Result r;
 	ASSERT_TRUE(b.getResult(r));
-	EXPECT_EQ(r.first.e_phoff, 64u);
-	EXPECT_EQ(r.first.e_phnum, r.second.size());
-	EXPECT_EQ(r.first.e_type, ET_CORE);
-	EXPECT_EQ(r.first.e_machine, EM_X86_64);
-	EXPECT_EQ(r.first.e_entry, 0x1234u);
-	EXPECT_EQ(r.first.e_flags, 0x55u);
-	EXPECT_EQ(r.first.e_phentsize, 56);
-	EXPECT_EQ(r.first.e_ehsize, 64);
-	EXPECT_EQ(0, memcmp(r.first.e_ident, c.ehdr.e_ident, EI_NIDENT));
+	EXPECT_EQ(r.header.e_phoff, 64u);
+	EXPECT_EQ(r.header.e_phnum, r.segments.size());
+	EXPECT_EQ(r.header.e_type, ET_CORE);
+	EXPECT_EQ(r.header.e_machine, EM_X86_64);
+	EXPECT_EQ(r.header.e_entry, 0x1234u);
+	EXPECT_EQ(r.header.e_flags, 0x55u);
+	EXPECT_EQ(r.header.e_phentsize, 56);
+	EXPECT_EQ(r.header.e_ehsize, 64);
+	EXPECT_EQ(0, memcmp(r.header.e_ident, c.ehdr.e_ident, EI_NIDENT));
 	// there is no section header table in the output, so none is announced
-	EXPECT_EQ(r.first.e_shoff, 0u);
-	EXPECT_EQ(r.first.e_shnum, 0);
-	EXPECT_EQ(r.first.e_shentsize, 0);
-	EXPECT_EQ(r.first.e_shstrndx, 0);
+	EXPECT_EQ(r.header.e_shoff, 0u);
+	EXPECT_EQ(r.header.e_shnum, 0);
+	EXPECT_EQ(r.header.e_shentsize, 0);
+	EXPECT_EQ(r.header.e_shstrndx, 0);
 	// getResult replaces what the pair held
 	ASSERT_TRUE(b.getResult(r));
-	EXPECT_EQ(r.first.e_phnum, r.second.size());
+	EXPECT_EQ(r.header.e_phnum, r.segments.size());
 }
 
 TEST(Builder, MoreSegmentsThanTheHeaderCanCountFailsTheResult)
@@ -168,11 +169,11 @@ TEST(Builder, MoreSegmentsThanTheHeaderCanCountFailsTheResult)
 		ASSERT_TRUE(b.readStacks());
 	Result r;
 	ASSERT_TRUE(b.getResult(r));
-	EXPECT_EQ(r.first.e_phnum, 65535);
+	EXPECT_EQ(r.header.e_phnum, 65535);
 	ASSERT_TRUE(b.readStacks());
 	Result r2;
 	EXPECT_FALSE(b.getResult(r2));
-	EXPECT_TRUE(r2.second.empty());
+	EXPECT_TRUE(r2.segments.empty());
 }
 
 TEST(Builder, DynamicStepNeedsAuxvProgramHeadersAndDynamic)
@@ -207,7 +208,7 @@ TEST(Builder, DynamicStepNeedsAuxvProgramHeadersAndDynamic)
 		EXPECT_FALSE(b.readStacks());
 		Result r;
 		EXPECT_TRUE(b.getResult(r));
-		EXPECT_EQ(r.first.e_phnum, 0);
+		EXPECT_EQ(r.header.e_phnum, 0);
 	}
 	{
 		SCOPED_TRACE("PIE whose program header table lies in no dumped range");
@@ -461,22 +462,22 @@ TEST(Builder, CoreReadRunsTheStepsAndKeepsTheReader)
 	std::string path = dir.path() + "/core";
 	handcore::standardCore().write(path);
 	Core core;
-	EXPECT_EQ(core.first.e_phnum, 0);
+	EXPECT_EQ(core.header.e_phnum, 0);
 	EXPECT_FALSE(core.reader);
 	ASSERT_TRUE(core.read(path.c_str()));
 	EXPECT_TRUE(core.reader);
-	EXPECT_EQ(core.second.size(), 11u);
+	EXPECT_EQ(core.segments.size(), 11u);
 	std::ostringstream a, b;
 	a << core;
 	// a second read empties the list first
 	ASSERT_TRUE(core.read(path.c_str()));
-	EXPECT_EQ(core.second.size(), 11u);
+	EXPECT_EQ(core.segments.size(), 11u);
 	b << core;
 	EXPECT_EQ(a.str(), b.str());
 	elfview::View v = elfview::View::of(a.str());
 	EXPECT_TRUE(elfview::layoutIsTight(v));
 	// a failed read leaves the list empty, the header as it was
 	ASSERT_FALSE(core.read((dir.path() + "/missing").c_str()));
-	EXPECT_TRUE(core.second.empty());
-	EXPECT_EQ(core.first.e_phnum, 11);
+	EXPECT_TRUE(core.segments.empty());
+	EXPECT_EQ(core.header.e_phnum, 11);
 }

@@ -15,11 +15,12 @@ struct Opened {
 	testsupport::TempDir dir{"skvread"};
 	std::string path;
 	boost::shared_ptr<Reader> r;
+	std::string why; // why the open failed
 	explicit Opened(const CoreImage &c, size_t truncateTo = SIZE_MAX)
 	{
 		path = dir.path() + "/core";
 		c.write(path, truncateTo);
-		r = Reader::openCoreFile(path.c_str());
+		r = Reader::openCoreFile(path.c_str(), why);
 	}
 	explicit Opened(const std::vector<uint8_t> &bytes)
 	{
@@ -27,7 +28,7 @@ struct Opened {
 		FILE *f = fopen(path.c_str(), "wb");
 		fwrite(bytes.data(), 1, bytes.size(), f);
 		fclose(f);
-		r = Reader::openCoreFile(path.c_str());
+		r = Reader::openCoreFile(path.c_str(), why);
 	}
 };
 

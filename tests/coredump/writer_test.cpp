@@ -67,13 +67,13 @@ struct Fixture {
 		stackData.d_buf = stackBytes.data();
 		stackData.d_size = stackBytes.size();
 
-		memset(&pair.first, 0, sizeof(pair.first));
-		memcpy(pair.first.e_ident, ELFMAG, SELFMAG);
-		pair.first.e_ident[EI_CLASS] = ELFCLASS64;
-		pair.first.e_type = ET_CORE;
-		pair.first.e_machine = EM_X86_64;
-		pair.first.e_phoff = 64;
-		pair.first.e_phentsize = 56;
+		memset(&pair.header, 0, sizeof(pair.header));
+		memcpy(pair.header.e_ident, ELFMAG, SELFMAG);
+		pair.header.e_ident[EI_CLASS] = ELFCLASS64;
+		pair.header.e_type = ET_CORE;
+		pair.header.e_machine = EM_X86_64;
+		pair.header.e_phoff = 64;
+		pair.header.e_phentsize = 56;
 
 		Elf64_Phdr dyn;
 		memset(&dyn, 0, sizeof(dyn));
@@ -96,13 +96,13 @@ struct Fixture {
 		lm.l_name = (char *)0x7ffff7fc1000ull;
 		std::vector<char> name = {'/', 'x', '\0'};
 
-		pair.second.push_back(boost::shared_ptr<Segment>(new Note(notePhdr(), &noteData)));
-		pair.second.push_back(boost::shared_ptr<Segment>(new Dynamic(dyn, &dynData)));
-		pair.second.push_back(boost::shared_ptr<Segment>(new RDebug(entry, rd)));
-		pair.second.push_back(boost::shared_ptr<Segment>(new Linkmap(0x7ffff7ffe2e0ull, lm)));
-		pair.second.push_back(boost::shared_ptr<Segment>(new String(0x7ffff7fc1000ull, name)));
-		pair.second.push_back(boost::shared_ptr<Segment>(new Stack(0x7ffffffde000ull, &stackData)));
-		pair.first.e_phnum = (Elf64_Half)pair.second.size();
+		pair.segments.push_back(boost::shared_ptr<Segment>(new Note(notePhdr(), &noteData)));
+		pair.segments.push_back(boost::shared_ptr<Segment>(new Dynamic(dyn, &dynData)));
+		pair.segments.push_back(boost::shared_ptr<Segment>(new RDebug(entry, rd)));
+		pair.segments.push_back(boost::shared_ptr<Segment>(new Linkmap(0x7ffff7ffe2e0ull, lm)));
+		pair.segments.push_back(boost::shared_ptr<Segment>(new String(0x7ffff7fc1000ull, name)));
+		pair.segments.push_back(boost::shared_ptr<Segment>(new Stack(0x7ffffffde000ull, &stackData)));
+		pair.header.e_phnum = (Elf64_Half)pair.segments.size();
 	}
 };
 
@@ -120,7 +120,7 @@ TEST(Segments, HeadersFollowTheirKind)
 {
 	Fixture f;
 	std::vector<Elf64_Phdr> h;
-	for (auto &s : f.pair.second)
+	for (auto &s : f.pair.segments)
 		h.push_back(s->getHeader(1000));
 	// the note keeps the core's header but for the offset
 	Elf64_Phdr n = notePhdr();
@@ -169,7 +169,7 @@ TEST(Writer, LayoutIsHeaderTableAndBytesBackToBack)
 	ASSERT_EQ(v.ph.size(), 6u);
 	EXPECT_EQ(v.ph[0].p_offset, 64u + 6 * 56);
 	EXPECT_EQ(out.size(), 64u + 6 * 56 + 16 + 32 + 40 + 40 + 3 + 100);
-	EXPECT_EQ(0, memcmp(out.data(), &f.pair.first, 64));
+	EXPECT_EQ(0, memcmp(out.data(), &f.pair.header, 64));
 	EXPECT_EQ(out.substr(v.ph[0].p_offset, 16), std::string(16, 'N'));
 	EXPECT_EQ(out.substr(v.ph[1].p_offset, 32), std::string(32, 'D'));
 	EXPECT_EQ(out.substr(v.ph[4].p_offset, 3), std::string("/x\0", 3));
@@ -181,8 +181,8 @@ TEST(Writer, LayoutIsHeaderTableAndBytesBackToBack)
 TEST(Writer, EmptyListIsTheHeaderAlone)
 {
 	Result r;
-	memset(&r.first, 0, sizeof(r.first));
-	r.first.e_phentsize = 56;
+	memset(&r.header, 0, sizeof(r.header));
+	r.header.e_phentsize = 56;
 	std::string out = written(r);
 	EXPECT_EQ(out.size(), 64u);
 }
@@ -215,7 +215,7 @@ TEST(Writer, StopsAtTheFirstFailedWrite)
 TEST(Writer, EntrySizeOtherThan56IsFilledOrCut)
 {
 	Fixture f;
-	f.pair.first.e_phentsize = 64;
+	f.pair.header.e_phentsize = 64;
 	std::string wide = written(f.pair);
 	EXPECT_EQ(wide.size(), 64u + 6 * 64 + 231);
 	for (int i = 0; i < 6; i++) {
@@ -226,7 +226,7 @@ TEST(Writer, EntrySizeOtherThan56IsFilledOrCut)
 	memcpy(&first, &wide[64], 56);
 	EXPECT_EQ(first.p_offset, 64u + 6 * 64);
 
-	f.pair.first.e_phentsize = 32;
+	f.pair.header.e_phentsize = 32;
 	std::string narrow = written(f.pair);
 	EXPECT_EQ(narrow.size(), 64u + 6 * 32 + 231);
 	Elf64_Phdr cut;
@@ -235,7 +235,7 @@ TEST(Writer, EntrySizeOtherThan56IsFilledOrCut)
 	EXPECT_EQ(cut.p_offset, 64u + 6 * 32);
 	EXPECT_EQ(narrow.substr(64 + 6 * 32, 16), std::string(16, 'N'));
 
-	f.pair.first.e_phentsize = 0;
+	f.pair.header.e_phentsize = 0;
 	std::string none = written(f.pair);
 	EXPECT_EQ(none.size(), 64u + 231);
 }
