@@ -116,10 +116,10 @@ TEST(Cli, InputsThatAreNoUsableCore)
 	{
 		SCOPED_TRACE("broken chain; a stack that was not dumped is only left out");
 		handcore::CoreImage c = handcore::standardCore();
-		link_map m;
-		memset(&m, 0, sizeof(m));
-		m.l_next = (link_map *)0x7ffff7000100ull;
-		c.put(handcore::Layout::linkmapAddr(0), m);
+		handcore::patchLinkmap(c, 0, [](link_map &m) {
+			m = link_map();
+			m.l_next = (link_map *)0x7ffff7000100ull;
+		});
 		CmdResult r = run({kBin, writeCore(d, c, "chain")});
 		EXPECT_EQ(r.status, 255);
 		EXPECT_EQ(r.err, "ERROR: Unable to read linkmap\nCoredump file read failed.\n");
