@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include "quillfold.h"
+#include "saved_settings.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -234,14 +235,14 @@ struct ParsedArgs {
 			argv.push_back(&s[0]);
 		argv.push_back(nullptr);
 		EXPECT_EQ(parse_options((int)store.size(), argv.data(), &o), OPTIONS_OK);
-		verbose = 0;
-		show_stats = 0;
-		debug_flags = 0;
 	}
 	uint32_t flex(uint32_t sb) const { return options_flex_log(&o, sb); }
 };
 
-TEST(OptionConversion, FlexGroupingLastChoiceWins)
+// parse_options sets the process-wide settings as the program would
+class OptionConversion : public SettingsTest {};
+
+TEST_F(OptionConversion, FlexGroupingLastChoiceWins)
 {
 	EXPECT_EQ(ParsedArgs({}).flex(4), 0u) << "no grouping unless asked";
 	EXPECT_EQ(ParsedArgs({"-f"}).flex(4), 4u);
@@ -257,7 +258,7 @@ TEST(OptionConversion, FlexGroupingLastChoiceWins)
 	EXPECT_EQ(ParsedArgs({"-f"}).flex(40), 31u);
 }
 
-TEST(OptionConversion, DefaultsAndRawValues)
+TEST_F(OptionConversion, DefaultsAndRawValues)
 {
 	ParsedArgs d({});
 	EXPECT_EQ(d.o.cluster_bytes, 0x100000u);
@@ -275,13 +276,11 @@ TEST(OptionConversion, DefaultsAndRawValues)
 	EXPECT_EQ(p.o.force_local, 1);
 	EXPECT_EQ(p.o.dry_run, 1);
 
-	uint32_t saved = old_time;
 	uint32_t now = (uint32_t)start_time.tv_sec;
 	ParsedArgs t({"-t", "100"});
 	EXPECT_EQ(old_time, now - 100);
 	ParsedArgs tt({"-T", "12345"});
 	EXPECT_EQ(old_time, 12345u);
-	old_time = saved;
 }
 
 } // namespace

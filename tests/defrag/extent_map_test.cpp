@@ -44,8 +44,7 @@ int fake_fiemap(int, struct fiemap *fm)
 	return 0;
 }
 
-struct SeamMap : ::testing::Test {
-	SeamGuard guard;
+struct SeamMap : SettingsTest {
 	FakeFs ffs{32768, 8192};
 	defrag_context ctx{};
 	struct fmap *map = nullptr;
@@ -345,7 +344,7 @@ int count_fiemap_calls_real(int fd, struct fiemap *fm)
 TEST(RealExtentMap, MatchesFilefrag)
 {
 	REQUIRE_ROOT();
-	SeamGuard guard;
+	SavedSettings saved;
 	reset_run_state();
 	LoopImage img(256, "-b 1024", "noatime");
 	ASSERT_TRUE(img.ok());
@@ -452,6 +451,7 @@ TEST(RealExtentMap, MatchesFilefrag)
 TEST(RealExtentMap, InlineDataFailsWithCompleteMap)
 {
 	REQUIRE_ROOT();
+	SavedSettings saved;
 	reset_run_state();
 	LoopImage img(64, "-O inline_data", "noatime");
 	ASSERT_TRUE(img.ok());

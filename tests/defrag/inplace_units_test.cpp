@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 #include "quillfold.h"
+#include "saved_settings.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -40,7 +41,7 @@ int fake_move_ext(int, struct move_extent *req)
 	return s.ret;
 }
 
-class MoveSeam : public ::testing::Test {
+class MoveSeam : public SettingsTest {
 protected:
 	void SetUp() override
 	{
@@ -48,18 +49,10 @@ protected:
 		g_seen.clear();
 		g_next = 0;
 		qf_sys.move_ext = fake_move_ext;
-		saved_debug = debug_flags;
-		saved_verbose = verbose;
 		debug_flags = 0;
 		verbose = 0;
 		donor_init(&d);
 		d.fd = 99;
-	}
-	void TearDown() override
-	{
-		qf_sys = qf_sys_default;
-		debug_flags = saved_debug;
-		verbose = saved_verbose;
 	}
 	int move(uint64_t eof, int dry = 0)
 	{
@@ -67,8 +60,6 @@ protected:
 		return do_defrag_one(dry, 7, ino, nullptr, eof, &d);
 	}
 	struct donor d;
-	uint32_t saved_debug;
-	int saved_verbose;
 };
 
 } // namespace
@@ -207,9 +198,10 @@ static struct fmap *make_map(std::vector<std::pair<uint32_t, uint32_t>> runs)
 	return m;
 }
 
-TEST(CheckIaf, QualifiesOnlyShortFragmentsWithoutHoles)
+class CheckIaf : public SettingsTest {};
+
+TEST_F(CheckIaf, QualifiesOnlyShortFragmentsWithoutHoles)
 {
-	uint32_t saved = debug_flags;
 	debug_flags = 0;
 	struct fest fest = {};
 
@@ -241,14 +233,13 @@ TEST(CheckIaf, QualifiesOnlyShortFragmentsWithoutHoles)
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
 		  "check_iaf ino:42 frag:3 eof_blk:3 free_space_aver:64 ret:1\n");
 	free(m);
-	debug_flags = saved;
 }
 
 namespace {
 
 // A run context over a real (unmounted) file-system image, with a template
 // handle taken from a plain directory: enough for the group bookkeeping.
-class GroupCache : public ::testing::Test {
+class GroupCache : public SettingsTest {
 protected:
 	void SetUp() override
 	{
@@ -268,7 +259,6 @@ protected:
 		ctx.root_fhandle->handle_bytes = 128;
 		ASSERT_EQ(name_to_handle_at(ctx.root_fd, ".", ctx.root_fhandle, &ctx.mount_id, 0),
 			  0);
-		saved_debug = debug_flags;
 		debug_flags = 0;
 	}
 	void alloc_groups()
@@ -287,8 +277,6 @@ protected:
 			close(ctx.root_fd);
 		if (ctx.fs)
 			ext2fs_close(ctx.fs);
-		debug_flags = saved_debug;
-		qf_sys = qf_sys_default;
 	}
 	std::string mkdir_n(int i)
 	{
@@ -300,7 +288,6 @@ protected:
 	std::string image;
 	defrag_context ctx;
 	uint32_t ipg = 0;
-	uint32_t saved_debug;
 };
 
 } // namespace
@@ -378,7 +365,6 @@ TEST_F(GroupCache, OpenByHandleReachesTheDirectoryUntilItIsRemoved)
 	group_add_dircache(&ctx, ctx.root_fd, 20, mkdir_n(1).c_str());
 	ASSERT_EQ(ctx.groups[0]->dircache_count, 1u);
 	const unsigned char *payload = ctx.groups[0]->dircache_fid;
-	int saved_verbose = verbose;
 	verbose = 1;
 	int fd = __do_open_f_handle(ctx.root_fd, ctx.root_fhandle, payload, O_RDONLY);
 	if (geteuid() == 0) {
@@ -399,7 +385,6 @@ TEST_F(GroupCache, OpenByHandleReachesTheDirectoryUntilItIsRemoved)
 		EXPECT_EQ(fd, -1) << "opening by handle needs CAP_DAC_READ_SEARCH";
 		EXPECT_EQ(errno, EPERM);
 	}
-	verbose = saved_verbose;
 }
 
 // A name the walk saw as a file can be a FIFO when its handle is opened: the
