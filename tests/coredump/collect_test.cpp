@@ -4,6 +4,7 @@
 #include "collector.h"
 #include "core_dump.h"
 #include "crash_programs.h"
+#include "dir_listing.h"
 #include "hand_core.h"
 #include "test_support.h"
 
@@ -29,25 +30,6 @@ using testsupport::TempDir;
 namespace {
 
 const std::string kBin = SKELVANE_BIN;
-
-std::vector<std::string> listDir(const std::string &d)
-{
-	std::vector<std::string> names;
-	if (DIR *dir = opendir(d.c_str())) {
-		while (dirent *e = readdir(dir))
-			if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-				names.push_back(e->d_name);
-		closedir(dir);
-	}
-	std::sort(names.begin(), names.end());
-	return names;
-}
-
-std::string readFile(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	return std::string(std::istreambuf_iterator<char>(f), {});
-}
 
 void writeFile(const std::string &path, const std::string &text, mode_t mode = 0755)
 {
@@ -366,43 +348,5 @@ TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
 		EXPECT_TRUE(r.drained);
 		EXPECT_TRUE(listDir(out).empty()) << testing::PrintToString(listDir(out));
 		expectOneLogLine(r, "ended inside the program headers");
-	}
-}
-
-// Without the kernel: the stream's head and a memory image of the same core
-// give the file mode's bytes, and a stream shorter than its headers say
-// gives nothing, though memory has every byte the stripper needs.
-TEST(Collect, StreamAndMemoryGiveTheFileModeBytes)
-{
-	TempDir t("skvcollect");
-	handcore::Layout L;
-	L.pie = true;
-	handcore::Bytes core = handcore::standardCore(L).bytes();
-	handcore::standardCore(L).write(t.path() + "/core");
-	Skelvane::Core fromFile;
-	ASSERT_TRUE(fromFile.read((t.path() + "/core").c_str()));
-	std::ostringstream expected;
-	expected << fromFile;
-
-	boost::shared_ptr<Skelvane::Memory> memory(new Skelvane::ImageMemory(core.data(), core.size()));
-	for (size_t length : {core.size(), core.size() - 1}) {
-		SCOPED_TRACE(length);
-		int fd = memfd_create("stream", 0);
-		ASSERT_EQ(write(fd, core.data(), length), (ssize_t)length);
-		lseek(fd, 0, SEEK_SET);
-		const std::string out = t.path() + "/cores" + std::to_string(length);
-		Skelvane::Collector collector(out, 5, false);
-		std::string why;
-		bool ok = collector.collect(fd, memory, "7", "8", "x/y", why);
-		close(fd);
-		if (length == core.size()) {
-			ASSERT_TRUE(ok) << why;
-			EXPECT_EQ(listDir(out), std::vector<std::string>{"core.x_y.7.8"});
-			EXPECT_TRUE(readFile(out + "/core.x_y.7.8") == expected.str());
-		} else {
-			EXPECT_FALSE(ok);
-			EXPECT_NE(why.find("ended after"), std::string::npos) << why;
-			EXPECT_TRUE(listDir(out).empty());
-		}
 	}
 }
