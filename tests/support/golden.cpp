@@ -102,7 +102,7 @@ std::string shown(const std::string &line, bool last)
 		if (i < a.size() && j < b.size() && line_matches(a[i], b[j])) {
 			os << "  " << shown(b[j], j + 1 == b.size()) << "\n";
 			i++, j++;
-		} else if (j < b.size() && (i == a.size() || lcs[i][j + 1] >= lcs[i + 1][j])) {
+		} else if (j < b.size() && (i == a.size() || lcs[i][j + 1] > lcs[i + 1][j])) {
 			os << "+ " << shown(b[j], j + 1 == b.size()) << "\n";
 			j++;
 		} else {
