@@ -4,6 +4,7 @@
 #include "core.h"
 #include "elf_view.h"
 #include "hand_core.h"
+#include "opened_core.h"
 #include "test_support.h"
 
 #include <sstream>
@@ -11,21 +12,9 @@
 using namespace Skelvane;
 using handcore::CoreImage;
 using handcore::Layout;
+using handcore::Opened;
 
 namespace {
-
-struct Opened {
-	testsupport::TempDir dir{"skvbuild"};
-	std::string path;
-	boost::shared_ptr<Reader> reader;
-	std::string why; // why the open failed
-	explicit Opened(const CoreImage &c, size_t truncateTo = SIZE_MAX)
-	{
-		path = dir.path() + "/core";
-		c.write(path, truncateTo);
-		reader = Reader::openCoreFile(path.c_str(), why);
-	}
-};
 
 std::string text(const boost::shared_ptr<Segment> &s)
 {
@@ -275,10 +264,8 @@ TEST(Builder, ChainWalk)
 	{
 		SCOPED_TRACE("name outside dumped memory: one NUL byte, walk goes on");
 		CoreImage c = handcore::standardCore();
-		link_map m;
-		memcpy(&m, &handcore::segAt(c, Layout::kData).data[Layout::linkmapAddr(1) - Layout::kData], sizeof(m));
-		m.l_name = (char *)0x7ffff7001000ull; // in the mapping that was not dumped
-		c.put(Layout::linkmapAddr(1), m);
+		// in the mapping that was not dumped
+		handcore::patchLinkmap(c, 1, [](link_map &m) { m.l_name = (char *)0x7ffff7001000ull; });
 		Opened o(c);
 		Builder b(*o.reader);
 		ASSERT_TRUE(b.readLinkmaps());
@@ -293,10 +280,7 @@ TEST(Builder, ChainWalk)
 	{
 		SCOPED_TRACE("unreadable link_map in mid-chain: nothing of the chain is added");
 		CoreImage c = handcore::standardCore();
-		link_map m;
-		memcpy(&m, &handcore::segAt(c, Layout::kData).data[Layout::linkmapAddr(1) - Layout::kData], sizeof(m));
-		m.l_next = (link_map *)0x7ffff7002000ull;
-		c.put(Layout::linkmapAddr(1), m);
+		handcore::patchLinkmap(c, 1, [](link_map &m) { m.l_next = (link_map *)0x7ffff7002000ull; });
 		Opened o(c);
 		Builder b(*o.reader);
 		EXPECT_FALSE(b.readLinkmaps());
@@ -305,12 +289,8 @@ TEST(Builder, ChainWalk)
 	{
 		SCOPED_TRACE("link_map cut short by the end of the file");
 		CoreImage c = handcore::standardCore();
-		link_map m;
-		memcpy(&m, &handcore::segAt(c, Layout::kData).data[Layout::linkmapAddr(2) - Layout::kData], sizeof(m));
 		// the last record sits 20 bytes before the end of the data mapping
-		uint64_t last = Layout::kData + 0x1000 - 20;
-		m.l_next = (link_map *)last;
-		c.put(Layout::linkmapAddr(2), m);
+		handcore::patchLinkmap(c, 2, [](link_map &m) { m.l_next = (link_map *)(Layout::kData + 0x1000 - 20); });
 		// the data mapping becomes the last one in the file
 		std::swap(c.segs[2], c.segs.back());
 		Opened o(c);
@@ -326,10 +306,7 @@ TEST(Builder, ChainWalk)
 		data.resize(0x3000, 0);
 		handcore::segAt(c, Layout::kData).ph.p_filesz = handcore::segAt(c, Layout::kData).ph.p_memsz = 0x3000;
 		c.putString(Layout::kData + 0x1000, longName);
-		link_map m;
-		memcpy(&m, &data[Layout::linkmapAddr(0) - Layout::kData], sizeof(m));
-		m.l_name = (char *)(Layout::kData + 0x1000);
-		c.put(Layout::linkmapAddr(0), m);
+		handcore::patchLinkmap(c, 0, [](link_map &m) { m.l_name = (char *)(Layout::kData + 0x1000); });
 		Opened o(c);
 		Builder b(*o.reader);
 		EXPECT_FALSE(b.readLinkmaps());
@@ -340,11 +317,8 @@ TEST(Builder, ChainWalk)
 TEST(Builder, ChainThatLoopsEndsWithEveryRecordOnce)
 {
 	CoreImage c = handcore::standardCore();
-	auto &data = handcore::segAt(c, Layout::kData).data;
-	link_map m;
-	memcpy(&m, &data[Layout::linkmapAddr(2) - Layout::kData], sizeof(m));
-	m.l_next = (link_map *)Layout::linkmapAddr(1); // back to the second record
-	c.put(Layout::linkmapAddr(2), m);
+	// back to the second record
+	handcore::patchLinkmap(c, 2, [](link_map &m) { m.l_next = (link_map *)Layout::linkmapAddr(1); });
 	{
 		Opened o(c);
 		Builder b(*o.reader);
@@ -357,9 +331,7 @@ TEST(Builder, ChainThatLoopsEndsWithEveryRecordOnce)
 		EXPECT_EQ((uint64_t)last.l_next, Layout::linkmapAddr(1));
 	}
 	// a record pointing to itself
-	memcpy(&m, &data[Layout::linkmapAddr(0) - Layout::kData], sizeof(m));
-	m.l_next = (link_map *)Layout::linkmapAddr(0);
-	c.put(Layout::linkmapAddr(0), m);
+	handcore::patchLinkmap(c, 0, [](link_map &m) { m.l_next = (link_map *)Layout::linkmapAddr(0); });
 	{
 		Opened o(c);
 		Builder b(*o.reader);

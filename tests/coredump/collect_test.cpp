@@ -4,6 +4,7 @@
 #include "collector.h"
 #include "core_dump.h"
 #include "crash_programs.h"
+#include "dir_listing.h"
 #include "hand_core.h"
 #include "test_support.h"
 
@@ -29,25 +30,6 @@ using testsupport::TempDir;
 namespace {
 
 const std::string kBin = SKELVANE_BIN;
-
-std::vector<std::string> listDir(const std::string &d)
-{
-	std::vector<std::string> names;
-	if (DIR *dir = opendir(d.c_str())) {
-		while (dirent *e = readdir(dir))
-			if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-				names.push_back(e->d_name);
-		closedir(dir);
-	}
-	std::sort(names.begin(), names.end());
-	return names;
-}
-
-std::string readFile(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	return std::string(std::istreambuf_iterator<char>(f), {});
-}
 
 void writeFile(const std::string &path, const std::string &text, mode_t mode = 0755)
 {
@@ -366,135 +348,5 @@ TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
 		EXPECT_TRUE(r.drained);
 		EXPECT_TRUE(listDir(out).empty()) << testing::PrintToString(listDir(out));
 		expectOneLogLine(r, "ended inside the program headers");
-	}
-}
-
-// Without the kernel: the stream's head and a memory image of the same core
-// give the file mode's bytes, and a stream shorter than its headers say
-// gives nothing, though memory has every byte the stripper needs.
-TEST(Collect, StreamAndMemoryGiveTheFileModeBytes)
-{
-	TempDir t("skvcollect");
-	handcore::Layout L;
-	L.pie = true;
-	handcore::Bytes core = handcore::standardCore(L).bytes();
-	handcore::standardCore(L).write(t.path() + "/core");
-	Skelvane::Core fromFile;
-	ASSERT_TRUE(fromFile.read((t.path() + "/core").c_str()));
-	std::ostringstream expected;
-	expected << fromFile;
-
-	boost::shared_ptr<Skelvane::Memory> memory(new Skelvane::ImageMemory(core.data(), core.size()));
-	for (size_t length : {core.size(), core.size() - 1}) {
-		SCOPED_TRACE(length);
-		int fd = memfd_create("stream", 0);
-		ASSERT_EQ(write(fd, core.data(), length), (ssize_t)length);
-		lseek(fd, 0, SEEK_SET);
-		const std::string out = t.path() + "/cores" + std::to_string(length);
-		Skelvane::Collector collector(out, 5, false);
-		std::string why;
-		bool ok = collector.collect(fd, memory, "7", "8", "x/y", why);
-		close(fd);
-		if (length == core.size()) {
-			ASSERT_TRUE(ok) << why;
-			EXPECT_EQ(listDir(out), std::vector<std::string>{"core.x_y.7.8"});
-			EXPECT_TRUE(readFile(out + "/core.x_y.7.8") == expected.str());
-		} else {
-			EXPECT_FALSE(ok);
-			EXPECT_NE(why.find("ended after"), std::string::npos) << why;
-			EXPECT_TRUE(listDir(out).empty());
-		}
-	}
-}
-
-// The directory on its own, without the kernel: the directories it refuses,
-// and that a core appears only whole and never over a file already there.
-TEST(CollectDir, RefusesDirectoriesOthersCouldPlaceFilesIn)
-{
-	TempDir t("skvcdir");
-	const std::string real = t.path() + "/real", file = t.path() + "/file", link = t.path() + "/link";
-	ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
-	std::ofstream(file) << "x";
-	ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
-	struct Case {
-		const char *what;
-		std::string path;
-		mode_t mode; // of real, 0 to leave it
-		const char *reason; // null: accepted
-	} cases[] = {
-		{"missing: made with mode 0700", t.path() + "/new", 0, nullptr},
-		{"group-writable", real, 0770, "writable by others"},
-		{"writable by all", real, 0703, "writable by others"},
-		{"a link to a safe directory", link, 0700, "cannot open"},
-		{"a regular file", file, 0, "cannot open"},
-		{"safe", real, 0700, nullptr},
-	};
-	for (const Case &c : cases) {
-		SCOPED_TRACE(c.what);
-		if (c.mode) {
-			ASSERT_EQ(chmod(real.c_str(), c.mode), 0);
-		}
-		Skelvane::CollectDir d(c.path);
-		std::string why;
-		bool ok = d.open(why);
-		if (!c.reason) {
-			EXPECT_TRUE(ok) << why;
-			struct stat st;
-			ASSERT_EQ(stat(c.path.c_str(), &st), 0);
-			EXPECT_EQ(st.st_mode & 07777, 0700u);
-		} else {
-			EXPECT_FALSE(ok);
-			EXPECT_NE(why.find(c.reason), std::string::npos) << why;
-		}
-	}
-}
-
-TEST(CollectDir, PublishesWholeFilesAndNeverOverAnother)
-{
-	TempDir t("skvcdir");
-	const std::string dir = t.path() + "/cores";
-	std::string why;
-	{
-		SCOPED_TRACE("written under a temporary name, then named");
-		Skelvane::CollectDir d(dir);
-		ASSERT_TRUE(d.open(why)) << why;
-		ASSERT_TRUE(d.create("core.a.1.2", why)) << why;
-		ASSERT_EQ(write(d.getTempFd(), "stripped", 8), 8);
-		EXPECT_EQ(listDir(dir), std::vector<std::string>{".core.a.1.2.tmp"});
-		struct stat st;
-		ASSERT_EQ(fstat(d.getTempFd(), &st), 0);
-		EXPECT_EQ(st.st_mode & 07777, 0600u);
-		ASSERT_TRUE(d.publish(why)) << why;
-		EXPECT_EQ(listDir(dir), std::vector<std::string>{"core.a.1.2"});
-		EXPECT_EQ(readFile(dir + "/core.a.1.2"), "stripped");
-		EXPECT_FALSE(d.create("core.a.1.2", why));
-		EXPECT_NE(why.find("already exists"), std::string::npos) << why;
-	}
-	{
-		SCOPED_TRACE("a file that appears under the name meanwhile is left as it is");
-		Skelvane::CollectDir d(dir);
-		ASSERT_TRUE(d.open(why)) << why;
-		ASSERT_TRUE(d.create("core.b.1.2", why)) << why;
-		ASSERT_EQ(write(d.getTempFd(), "stripped", 8), 8);
-		std::ofstream(dir + "/core.b.1.2") << "planted";
-		EXPECT_FALSE(d.publish(why));
-		EXPECT_NE(why.find("cannot name"), std::string::npos) << why;
-		d.abandon();
-		EXPECT_EQ(readFile(dir + "/core.b.1.2"), "planted");
-		EXPECT_EQ(listDir(dir), (std::vector<std::string>{"core.a.1.2", "core.b.1.2"}));
-	}
-	{
-		SCOPED_TRACE("abandoned after publishing, or never published: nothing stays");
-		{
-			Skelvane::CollectDir d(dir);
-			ASSERT_TRUE(d.open(why) && d.create("core.c.1.2", why)) << why;
-			ASSERT_TRUE(d.publish(why)) << why;
-			d.abandon();
-		}
-		{
-			Skelvane::CollectDir d(dir);
-			ASSERT_TRUE(d.open(why) && d.create("core.d.1.2", why)) << why;
-		}
-		EXPECT_EQ(listDir(dir), (std::vector<std::string>{"core.a.1.2", "core.b.1.2"}));
 	}
 }

@@ -3,34 +3,15 @@
 #include "reader.h"
 #include "elf_view.h"
 #include "hand_core.h"
+#include "opened_core.h"
 #include "test_support.h"
 
 using namespace Skelvane;
 using handcore::CoreImage;
 using handcore::Layout;
+using handcore::Opened;
 
 namespace {
-
-struct Opened {
-	testsupport::TempDir dir{"skvread"};
-	std::string path;
-	boost::shared_ptr<Reader> r;
-	std::string why; // why the open failed
-	explicit Opened(const CoreImage &c, size_t truncateTo = SIZE_MAX)
-	{
-		path = dir.path() + "/core";
-		c.write(path, truncateTo);
-		r = Reader::openCoreFile(path.c_str(), why);
-	}
-	explicit Opened(const std::vector<uint8_t> &bytes)
-	{
-		path = dir.path() + "/core";
-		FILE *f = fopen(path.c_str(), "wb");
-		fwrite(bytes.data(), 1, bytes.size(), f);
-		fclose(f);
-		r = Reader::openCoreFile(path.c_str(), why);
-	}
-};
 
 elf_prstatus statusWithSp(uint64_t sp)
 {
@@ -63,32 +44,32 @@ TEST(Reader, ProgramHeaderLookups)
 	c.segs.push_back(extraNote);
 	c.map(Layout::kData, 0x1000).data.assign(0x1000, 0xee);
 	Opened o(c);
-	ASSERT_TRUE(o.r);
+	ASSERT_TRUE(o.reader);
 	elfview::View v = elfview::View::load(o.path);
 
 	Elf64_Phdr ph;
-	ASSERT_EQ(o.r->findNotePhdr(ph), &ph);
+	ASSERT_EQ(o.reader->findNotePhdr(ph), &ph);
 	EXPECT_EQ(ph.p_offset, v.ph[0].p_offset);
 	EXPECT_EQ(ph.p_filesz, v.ph[0].p_filesz);
 
 	// end of a range is outside it; p_filesz 0 holds nothing
-	EXPECT_EQ(o.r->findPhdrByVaddr(Layout::kStack + 0x3fff, ph), &ph);
+	EXPECT_EQ(o.reader->findPhdrByVaddr(Layout::kStack + 0x3fff, ph), &ph);
 	EXPECT_EQ(ph.p_vaddr, Layout::kStack);
-	EXPECT_FALSE(o.r->findPhdrByVaddr(Layout::kStack + 0x4000, ph));
-	EXPECT_FALSE(o.r->findPhdrByVaddr(0x7ffff7000000ull, ph));
-	EXPECT_EQ(o.r->findOffsetByVaddr(0x7ffff7000010ull), -1);
+	EXPECT_FALSE(o.reader->findPhdrByVaddr(Layout::kStack + 0x4000, ph));
+	EXPECT_FALSE(o.reader->findPhdrByVaddr(0x7ffff7000000ull, ph));
+	EXPECT_EQ(o.reader->findOffsetByVaddr(0x7ffff7000010ull), -1);
 	// the note segment (p_vaddr 0) answers for addresses below its size
-	EXPECT_EQ(o.r->findOffsetByVaddr(5), (long)(v.ph[0].p_offset + 5));
-	EXPECT_EQ(o.r->findOffsetByVaddr(v.ph[0].p_filesz), -1);
+	EXPECT_EQ(o.reader->findOffsetByVaddr(5), (long)(v.ph[0].p_offset + 5));
+	EXPECT_EQ(o.reader->findOffsetByVaddr(v.ph[0].p_filesz), -1);
 	// overlapping headers: the first in table order wins
-	EXPECT_EQ(o.r->findOffsetByVaddr(Layout::kData + 8), (long)(v.ph[2].p_offset + 8));
+	EXPECT_EQ(o.reader->findOffsetByVaddr(Layout::kData + 8), (long)(v.ph[2].p_offset + 8));
 
 	// a range that wraps past the top of the address space
 	CoreImage w = handcore::standardCore();
 	w.map(0xfffffffffffff000ull, 0x2000).ph.p_filesz = 0x2000;
 	Opened ow(w);
-	EXPECT_EQ(ow.r->findPhdrByVaddr(0xfffffffffffff800ull, ph), &ph);
-	EXPECT_FALSE(ow.r->findPhdrByVaddr(0x800, ph) && ph.p_vaddr == 0xfffffffffffff000ull);
+	EXPECT_EQ(ow.reader->findPhdrByVaddr(0xfffffffffffff800ull, ph), &ph);
+	EXPECT_FALSE(ow.reader->findPhdrByVaddr(0x800, ph) && ph.p_vaddr == 0xfffffffffffff000ull);
 }
 
 TEST(Reader, NotesAuxvAndStatusWalk)
@@ -99,22 +80,22 @@ TEST(Reader, NotesAuxvAndStatusWalk)
 	c.addPrStatus(Layout::threadSp(0) + 8);
 	Opened o(c);
 	Elf64_Phdr note;
-	ASSERT_TRUE(o.r->findNotePhdr(note));
-	Elf_Data *notes = o.r->getNoteData(note);
+	ASSERT_TRUE(o.reader->findNotePhdr(note));
+	Elf_Data *notes = o.reader->getNoteData(note);
 	ASSERT_TRUE(notes);
-	Elf_Data *auxv = o.r->getAuxvData(note, notes);
+	Elf_Data *auxv = o.reader->getAuxvData(note, notes);
 	ASSERT_TRUE(auxv);
 	Elf64_auxv_t a;
-	ASSERT_EQ(o.r->findAuxvByType(auxv, AT_PHENT, a), &a);
+	ASSERT_EQ(o.reader->findAuxvByType(auxv, AT_PHENT, a), &a);
 	EXPECT_EQ(a.a_un.a_val, 56u);
-	EXPECT_FALSE(o.r->findAuxvByType(auxv, AT_ENTRY, a));
-	EXPECT_FALSE(o.r->findAuxvByType(nullptr, AT_PHENT, a));
+	EXPECT_FALSE(o.reader->findAuxvByType(auxv, AT_ENTRY, a));
+	EXPECT_FALSE(o.reader->findAuxvByType(nullptr, AT_PHENT, a));
 
 	std::vector<uint64_t> sps;
 	elf_prstatus st;
 	unsigned long off = 0, last = 0;
-	while ((off = o.r->getNextPrStatus(notes, off, st)) != 0) {
-		sps.push_back(o.r->getStack(st));
+	while ((off = o.reader->getNextPrStatus(notes, off, st)) != 0) {
+		sps.push_back(o.reader->getStack(st));
 		last = off;
 	}
 	// the short descriptor is passed over; the walk goes on after it
@@ -122,9 +103,9 @@ TEST(Reader, NotesAuxvAndStatusWalk)
 	EXPECT_EQ(sps[0], Layout::threadSp(0));
 	EXPECT_EQ(sps[1], Layout::threadSp(1));
 	EXPECT_EQ(sps[2], Layout::threadSp(0) + 8);
-	EXPECT_EQ(o.r->getNextPrStatus(notes, last, st), 0u);
-	EXPECT_EQ(o.r->getNextPrStatus(notes, notes->d_size + 100, st), 0u);
-	EXPECT_EQ(o.r->getNextPrStatus(nullptr, 0, st), 0u);
+	EXPECT_EQ(o.reader->getNextPrStatus(notes, last, st), 0u);
+	EXPECT_EQ(o.reader->getNextPrStatus(notes, notes->d_size + 100, st), 0u);
+	EXPECT_EQ(o.reader->getNextPrStatus(nullptr, 0, st), 0u);
 }
 
 TEST(Reader, ShortStatusNoteAtTheEndOfTheNotesIsNotRead)
@@ -137,10 +118,10 @@ TEST(Reader, ShortStatusNoteAtTheEndOfTheNotesIsNotRead)
 	c.addPrStatus(Layout::threadSp(0), 8);
 	Opened o(c);
 	Elf64_Phdr note;
-	ASSERT_TRUE(o.r->findNotePhdr(note));
-	Elf_Data *notes = o.r->getNoteData(note);
+	ASSERT_TRUE(o.reader->findNotePhdr(note));
+	Elf_Data *notes = o.reader->getNoteData(note);
 	elf_prstatus st;
-	EXPECT_EQ(o.r->getNextPrStatus(notes, 0, st), 0u);
+	EXPECT_EQ(o.reader->getNextPrStatus(notes, 0, st), 0u);
 }
 
 TEST(Reader, StackRange)
@@ -152,22 +133,22 @@ TEST(Reader, StackRange)
 	c.map(0x30000000ull, 0x1000).ph.p_align = 0;
 	Opened o(c);
 	unsigned long start = 0;
-	Elf_Data *d = o.r->getStackData(statusWithSp(Layout::kStack + 0x1234), start);
+	Elf_Data *d = o.reader->getStackData(statusWithSp(Layout::kStack + 0x1234), start);
 	ASSERT_TRUE(d);
 	EXPECT_EQ(start, Layout::kStack + 0x1000);
 	EXPECT_EQ(d->d_size, 0x3000u);
 	// without an alignment the live stack starts at the stack pointer
-	d = o.r->getStackData(statusWithSp(0x30000010ull), start);
+	d = o.reader->getStackData(statusWithSp(0x30000010ull), start);
 	ASSERT_TRUE(d);
 	EXPECT_EQ(start, 0x30000010ull);
 	EXPECT_EQ(d->d_size, 0x1000u - 0x10);
 	// the aligned start never goes below the mapping
-	d = o.r->getStackData(statusWithSp(0x20000900ull), start);
+	d = o.reader->getStackData(statusWithSp(0x20000900ull), start);
 	ASSERT_TRUE(d);
 	EXPECT_EQ(start, 0x20000800ull);
 	EXPECT_EQ(d->d_size, 0x1800u);
 	// in a mapping that was not dumped
-	EXPECT_FALSE(o.r->getStackData(statusWithSp(0x7ffff7000100ull), start));
+	EXPECT_FALSE(o.reader->getStackData(statusWithSp(0x7ffff7000100ull), start));
 }
 
 // A thread that overflowed faults below its stack mapping: in the gap the
@@ -196,7 +177,7 @@ TEST(Reader, StackPointerBelowItsMappingAfterAnOverflow)
 	for (auto &cs : cases) {
 		SCOPED_TRACE(std::to_string(cs.sp));
 		unsigned long start = 0;
-		Elf_Data *d = o.r->getStackData(statusWithSp(cs.sp), start);
+		Elf_Data *d = o.reader->getStackData(statusWithSp(cs.sp), start);
 		EXPECT_EQ(d != nullptr, cs.found);
 		if (d && cs.found) {
 			EXPECT_EQ(start, Layout::kStack);
@@ -215,19 +196,19 @@ TEST(Reader, StringsAtProcessAddresses)
 	c.poke(at + 0x1000, std::string(0x1000, 'b').data(), 0x1000); // no NUL in 4096
 	Opened o(c);
 	std::vector<char> out;
-	ASSERT_TRUE(o.r->getString(at, out));
+	ASSERT_TRUE(o.reader->getString(at, out));
 	EXPECT_EQ(out.size(), 4096u);
 	EXPECT_EQ(std::string(out.data()), s4095);
-	EXPECT_FALSE(o.r->getString(at + 1 - 1 + 0x1000, out));
+	EXPECT_FALSE(o.reader->getString(at + 1 - 1 + 0x1000, out));
 	EXPECT_TRUE(out.empty());
 	// outside the dumped memory: the empty string
-	ASSERT_TRUE(o.r->getString(0x7ffff7000000ull, out));
+	ASSERT_TRUE(o.reader->getString(0x7ffff7000000ull, out));
 	ASSERT_EQ(out.size(), 1u);
 	EXPECT_EQ(out[0], '\0');
 	// a string that runs into the next segment's bytes in the file is read on
-	ASSERT_TRUE(o.r->getString(Layout::kStack + 0x4000 - 8, out) || out.empty());
+	ASSERT_TRUE(o.reader->getString(Layout::kStack + 0x4000 - 8, out) || out.empty());
 	// a read buffer of null is refused without a read
-	EXPECT_EQ(o.r->readCoreData(nullptr, 10, 0), -1);
+	EXPECT_EQ(o.reader->readCoreData(nullptr, 10, 0), -1);
 }
 
 TEST(Reader, TruncatedCoreRefusesWhatLeavesTheFile)
@@ -241,22 +222,22 @@ TEST(Reader, TruncatedCoreRefusesWhatLeavesTheFile)
 	size_t cut = stack.p_offset + 0x1800;
 	Opened o(c, cut);
 	unsigned long start;
-	EXPECT_FALSE(o.r->getStackData(statusWithSp(Layout::kStack + 0x100), start));
-	EXPECT_FALSE(o.r->getStackData(statusWithSp(Layout::kStack - 0x100), start));
+	EXPECT_FALSE(o.reader->getStackData(statusWithSp(Layout::kStack + 0x100), start));
+	EXPECT_FALSE(o.reader->getStackData(statusWithSp(Layout::kStack - 0x100), start));
 	link_map m;
-	EXPECT_FALSE(o.r->getLinkmap(Layout::kStack + 0x1800 - 20, m));
-	EXPECT_TRUE(o.r->getLinkmap(Layout::kStack + 0x1800 - 40, m));
+	EXPECT_FALSE(o.reader->getLinkmap(Layout::kStack + 0x1800 - 20, m));
+	EXPECT_TRUE(o.reader->getLinkmap(Layout::kStack + 0x1800 - 40, m));
 	std::vector<char> out;
 	// no NUL before the end of the file
-	EXPECT_FALSE(o.r->getString(Layout::kStack + 0x1800 - 3, out));
-	EXPECT_FALSE(o.r->getString(Layout::kStack + 0x17ff + 1, out) && out.size() > 1);
+	EXPECT_FALSE(o.reader->getString(Layout::kStack + 0x1800 - 3, out));
+	EXPECT_FALSE(o.reader->getString(Layout::kStack + 0x17ff + 1, out) && out.size() > 1);
 	Elf64_Phdr dyn;
 	memset(&dyn, 0, sizeof(dyn));
 	dyn.p_vaddr = Layout::kStack + 0x1000;
 	dyn.p_filesz = 0x1000;
-	EXPECT_FALSE(o.r->getDynData(dyn));
+	EXPECT_FALSE(o.reader->getDynData(dyn));
 	dyn.p_filesz = 0x800;
-	EXPECT_TRUE(o.r->getDynData(dyn));
+	EXPECT_TRUE(o.reader->getDynData(dyn));
 }
 
 // A 32-bit core: the executable's program headers are 32-byte entries.
@@ -315,50 +296,50 @@ TEST(Reader, Class32CoreWidensTheExecutablesProgramHeaders)
 	put(mem.data(), mem.size());
 
 	Opened o(b);
-	ASSERT_TRUE(o.r);
+	ASSERT_TRUE(o.reader);
 	Elf64_Phdr note;
-	ASSERT_TRUE(o.r->findNotePhdr(note));
-	Elf_Data *nd = o.r->getNoteData(note);
-	Elf_Data *auxv = o.r->getAuxvData(note, nd);
+	ASSERT_TRUE(o.reader->findNotePhdr(note));
+	Elf_Data *nd = o.reader->getNoteData(note);
+	Elf_Data *auxv = o.reader->getAuxvData(note, nd);
 	ASSERT_TRUE(auxv);
-	Elf_Data *phdrs = o.r->getExecPhdrData(auxv);
+	Elf_Data *phdrs = o.reader->getExecPhdrData(auxv);
 	ASSERT_TRUE(phdrs);
 	EXPECT_EQ(phdrs->d_size, 64u);
 	Elf64_Phdr out;
-	ASSERT_EQ(o.r->findExecPhdrByType(phdrs, PT_DYNAMIC, out), &out);
+	ASSERT_EQ(o.reader->findExecPhdrByType(phdrs, PT_DYNAMIC, out), &out);
 	EXPECT_EQ(out.p_vaddr, 0x80490f0u);
 	EXPECT_EQ(out.p_offset, 0x80000000u); // widened without sign extension
 	EXPECT_EQ(out.p_filesz, 0xc8u);
 	EXPECT_EQ(out.p_memsz, 0xd0u);
 	EXPECT_EQ(out.p_flags, (uint32_t)(PF_R | PF_W));
 	EXPECT_EQ(out.p_align, 4u);
-	EXPECT_FALSE(o.r->findExecPhdrByType(phdrs, PT_INTERP, out));
+	EXPECT_FALSE(o.reader->findExecPhdrByType(phdrs, PT_INTERP, out));
 	// a status walk over these notes finds nothing and reads nothing outside
 	elf_prstatus st;
-	EXPECT_EQ(o.r->getNextPrStatus(nd, 0, st), 0u);
+	EXPECT_EQ(o.reader->getNextPrStatus(nd, 0, st), 0u);
 }
 
 TEST(Reader, ExecutableProgramHeadersAre56ByteEntriesIn64BitCores)
 {
 	Opened o(handcore::standardCore());
 	Elf64_Phdr note;
-	ASSERT_TRUE(o.r->findNotePhdr(note));
-	Elf_Data *auxv = o.r->getAuxvData(note, o.r->getNoteData(note));
-	Elf_Data *phdrs = o.r->getExecPhdrData(auxv);
+	ASSERT_TRUE(o.reader->findNotePhdr(note));
+	Elf_Data *auxv = o.reader->getAuxvData(note, o.reader->getNoteData(note));
+	Elf_Data *phdrs = o.reader->getExecPhdrData(auxv);
 	ASSERT_TRUE(phdrs);
 	EXPECT_EQ(phdrs->d_size, 3 * 56u);
 	Elf64_Phdr out;
-	ASSERT_TRUE(o.r->findExecPhdrByType(phdrs, PT_DYNAMIC, out));
+	ASSERT_TRUE(o.reader->findExecPhdrByType(phdrs, PT_DYNAMIC, out));
 	EXPECT_EQ(out.p_vaddr, Layout().linkDynamic());
 	Elf64_Dyn d;
-	Elf_Data *dyn = o.r->getDynData(out);
+	Elf_Data *dyn = o.reader->getDynData(out);
 	ASSERT_TRUE(dyn);
-	ASSERT_EQ(o.r->findDynByTag(dyn, DT_DEBUG, d), &d);
+	ASSERT_EQ(o.reader->findDynByTag(dyn, DT_DEBUG, d), &d);
 	EXPECT_EQ(d.d_un.d_ptr, Layout::kRDebug);
 	r_debug rd;
-	ASSERT_TRUE(o.r->getRDebug(d, rd));
+	ASSERT_TRUE(o.reader->getRDebug(d, rd));
 	EXPECT_EQ((uint64_t)rd.r_map, Layout::linkmapAddr(0));
 	// the search runs past DT_NULL to the end of the chunk
-	EXPECT_EQ(o.r->findDynByTag(dyn, DT_NULL, d), &d);
-	EXPECT_FALSE(o.r->findDynByTag(dyn, DT_SONAME, d));
+	EXPECT_EQ(o.reader->findDynByTag(dyn, DT_NULL, d), &d);
+	EXPECT_FALSE(o.reader->findDynByTag(dyn, DT_SONAME, d));
 }

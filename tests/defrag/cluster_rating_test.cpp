@@ -7,7 +7,7 @@ using namespace scantest;
 
 namespace {
 
-struct Rating : ::testing::Test {
+struct Rating : SettingsTest {
 	std::deque<spextent> pool; // stable addresses
 	FakeFs ffs{32768, 8192};
 	defrag_context ctx{};
@@ -19,7 +19,6 @@ struct Rating : ::testing::Test {
 		ctx.scale = 2;
 		ctx.quality = 700;
 	}
-	void TearDown() override { reset_run_state(); }
 	// A run; ex_count > ro + old makes it "not good"
 	spextent *add(uint64_t start, uint32_t len, uint16_t ex = 0, uint16_t ro = 0,
 		      uint16_t old = 0)

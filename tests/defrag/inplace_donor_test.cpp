@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include "inplace_fixture.h"
 #include "reloc_support.h"
+#include "saved_settings.h"
 
 using namespace testsupport;
 using namespace inplace;
@@ -13,19 +14,12 @@ using reloctest::count_lines;
 
 namespace {
 
-class Donors : public ::testing::Test {
+class Donors : public SettingsTest {
 protected:
 	void SetUp() override
 	{
-		saved_debug = debug_flags;
-		saved_verbose = verbose;
 		debug_flags = 0;
 		verbose = 0;
-	}
-	void TearDown() override
-	{
-		debug_flags = saved_debug;
-		verbose = saved_verbose;
 	}
 	// Caches a directory (relative to the mount point) in its group.
 	void cache(SetUpCtx &mc, const LoopImage &img, const std::string &rel)
@@ -34,8 +28,6 @@ protected:
 		ASSERT_EQ(stat(img.path(rel).c_str(), &st), 0);
 		group_add_dircache(&mc.ctx, mc.ctx.root_fd, st.st_ino, rel.c_str());
 	}
-	uint32_t saved_debug;
-	int saved_verbose;
 };
 
 } // namespace

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include "group_cache_fixture.h"
 #include "quillfold.h"
+#include "saved_settings.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -40,7 +42,7 @@ int fake_move_ext(int, struct move_extent *req)
 	return s.ret;
 }
 
-class MoveSeam : public ::testing::Test {
+class MoveSeam : public SettingsTest {
 protected:
 	void SetUp() override
 	{
@@ -48,18 +50,10 @@ protected:
 		g_seen.clear();
 		g_next = 0;
 		qf_sys.move_ext = fake_move_ext;
-		saved_debug = debug_flags;
-		saved_verbose = verbose;
 		debug_flags = 0;
 		verbose = 0;
 		donor_init(&d);
 		d.fd = 99;
-	}
-	void TearDown() override
-	{
-		qf_sys = qf_sys_default;
-		debug_flags = saved_debug;
-		verbose = saved_verbose;
 	}
 	int move(uint64_t eof, int dry = 0)
 	{
@@ -67,8 +61,6 @@ protected:
 		return do_defrag_one(dry, 7, ino, nullptr, eof, &d);
 	}
 	struct donor d;
-	uint32_t saved_debug;
-	int saved_verbose;
 };
 
 } // namespace
@@ -207,9 +199,10 @@ static struct fmap *make_map(std::vector<std::pair<uint32_t, uint32_t>> runs)
 	return m;
 }
 
-TEST(CheckIaf, QualifiesOnlyShortFragmentsWithoutHoles)
+class CheckIaf : public SettingsTest {};
+
+TEST_F(CheckIaf, QualifiesOnlyShortFragmentsWithoutHoles)
 {
-	uint32_t saved = debug_flags;
 	debug_flags = 0;
 	struct fest fest = {};
 
@@ -241,69 +234,7 @@ TEST(CheckIaf, QualifiesOnlyShortFragmentsWithoutHoles)
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
 		  "check_iaf ino:42 frag:3 eof_blk:3 free_space_aver:64 ret:1\n");
 	free(m);
-	debug_flags = saved;
 }
-
-namespace {
-
-// A run context over a real (unmounted) file-system image, with a template
-// handle taken from a plain directory: enough for the group bookkeeping.
-class GroupCache : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		memset(&ctx, 0, sizeof(ctx));
-		image = tmp.path() + "/fs.img";
-		// 1 KiB blocks, 1024 blocks and 64 inodes per group: 40 groups in 40 MiB
-		CmdResult r = sh("mkfs.ext4 -q -F -b 1024 -g 1024 -N 2560 -O ^resize_inode '" +
-				 image + "' 40M");
-		ASSERT_EQ(r.status, 0) << r.err;
-		ASSERT_EQ(ext2fs_open(image.c_str(), EXT2_FLAG_64BITS | EXT2_FLAG_FORCE, 0, 0,
-				      unix_io_manager, &ctx.fs),
-			  0);
-		ipg = ctx.fs->super->s_inodes_per_group;
-		ctx.root_fd = open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY);
-		ASSERT_GE(ctx.root_fd, 0);
-		ctx.root_fhandle = (struct file_handle *)malloc(sizeof(struct file_handle) + 128);
-		ctx.root_fhandle->handle_bytes = 128;
-		ASSERT_EQ(name_to_handle_at(ctx.root_fd, ".", ctx.root_fhandle, &ctx.mount_id, 0),
-			  0);
-		saved_debug = debug_flags;
-		debug_flags = 0;
-	}
-	void alloc_groups()
-	{
-		ctx.groups = (struct group_info **)calloc(group_slot_count(&ctx),
-							  sizeof(*ctx.groups));
-	}
-	void TearDown() override
-	{
-		if (ctx.groups)
-			for (uint32_t g = 0; g < group_slot_count(&ctx); g++)
-				free(ctx.groups[g]);
-		free(ctx.groups);
-		free(ctx.root_fhandle);
-		if (ctx.root_fd > 0)
-			close(ctx.root_fd);
-		if (ctx.fs)
-			ext2fs_close(ctx.fs);
-		debug_flags = saved_debug;
-		qf_sys = qf_sys_default;
-	}
-	std::string mkdir_n(int i)
-	{
-		std::string name = "d" + std::to_string(i);
-		mkdir((tmp.path() + "/" + name).c_str(), 0755);
-		return name;
-	}
-	TempDir tmp;
-	std::string image;
-	defrag_context ctx;
-	uint32_t ipg = 0;
-	uint32_t saved_debug;
-};
-
-} // namespace
 
 TEST_F(GroupCache, DuplicatesOnceAndThe33rdDirectoryIsRefused)
 {
@@ -378,7 +309,6 @@ TEST_F(GroupCache, OpenByHandleReachesTheDirectoryUntilItIsRemoved)
 	group_add_dircache(&ctx, ctx.root_fd, 20, mkdir_n(1).c_str());
 	ASSERT_EQ(ctx.groups[0]->dircache_count, 1u);
 	const unsigned char *payload = ctx.groups[0]->dircache_fid;
-	int saved_verbose = verbose;
 	verbose = 1;
 	int fd = __do_open_f_handle(ctx.root_fd, ctx.root_fhandle, payload, O_RDONLY);
 	if (geteuid() == 0) {
@@ -399,27 +329,4 @@ TEST_F(GroupCache, OpenByHandleReachesTheDirectoryUntilItIsRemoved)
 		EXPECT_EQ(fd, -1) << "opening by handle needs CAP_DAC_READ_SEARCH";
 		EXPECT_EQ(errno, EPERM);
 	}
-	verbose = saved_verbose;
-}
-
-// A name the walk saw as a file can be a FIFO when its handle is opened: the
-// open must come back at once instead of waiting for a writer for ever.
-TEST_F(GroupCache, AHandleOfAFifoOpensWithoutWaitingForAWriter)
-{
-	REQUIRE_ROOT();
-	std::string fifo = tmp.path() + "/pipe";
-	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-	std::vector<unsigned char> h(sizeof(struct file_handle) + ctx.root_fhandle->handle_bytes);
-	struct file_handle *fh = (struct file_handle *)h.data();
-	fh->handle_bytes = ctx.root_fhandle->handle_bytes;
-	int mid;
-	ASSERT_EQ(name_to_handle_at(ctx.root_fd, "pipe", fh, &mid, 0), 0);
-	alarm(10); // a blocked open ends the test program instead of hanging it
-	int fd = __do_open_f_handle(ctx.root_fd, ctx.root_fhandle, fh->f_handle, O_RDONLY);
-	alarm(0);
-	EXPECT_GE(fd, 0);
-	struct stat st;
-	EXPECT_TRUE(fd >= 0 && !fstat(fd, &st) && S_ISFIFO(st.st_mode));
-	if (fd >= 0)
-		close(fd);
 }

@@ -31,8 +31,7 @@ int scripted_fiemap(int, struct fiemap *fm)
 	return 0;
 }
 
-struct Pass2Step : ::testing::Test {
-	SeamGuard guard;
+struct Pass2Step : SettingsTest {
 	std::deque<spextent> pool;
 	FakeFs ffs{32768, 8192};
 	defrag_context ctx{};
@@ -54,7 +53,6 @@ struct Pass2Step : ::testing::Test {
 		st.st_size = 40960;
 		st.st_blocks = 80;
 	}
-	void TearDown() override { reset_run_state(); }
 	spextent *run(uint64_t start, uint32_t len)
 	{
 		pool.emplace_back();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include "quillfold.h"
+#include "saved_settings.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -16,7 +17,7 @@ namespace {
 // Blocks 1000.. are marked space, 5000.. unmarked; 4096-byte blocks,
 // 2^28 inodes per group (every real inode of the temporary directory lies in
 // group 0), a 256-block cluster.
-struct RelocCandidates : ::testing::Test {
+struct RelocCandidates : SettingsTest {
 	TempDir dir{"qfcand"};
 	int dir_fd = -1;
 	defrag_context ctx{};

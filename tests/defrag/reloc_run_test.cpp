@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include "quillfold.h"
 #include "reloc_support.h"
+#include "saved_settings.h"
 
 using namespace testsupport;
 using namespace reloctest;
@@ -215,6 +216,7 @@ int tampering_open(int mount_fd, struct file_handle *h, int flags)
 TEST(RelocRun, FilesChangedAfterPass3OrBeforeTheirMoveAreLeftAlone)
 {
 	REQUIRE_ROOT();
+	SavedSettings saved;
 	LoopImage img(64, "-b 4096");
 	ASSERT_TRUE(img.ok());
 	auto survivors = sparse_layout(img, "d", 1500, 16, {4096, 8192, 12288, 6000, 20000});
@@ -292,6 +294,7 @@ int failing_donor_fiemap(int fd, struct fiemap *fm)
 TEST(RelocRun, GroupWithoutDonorForALaterBatchKeepsEarlierRelocationsCounted)
 {
 	REQUIRE_ROOT();
+	SavedSettings saved;
 	LoopImage img(64, "-b 4096");
 	ASSERT_TRUE(img.ok());
 	auto survivors = sparse_layout(img, "d", 1500, 16, {8192, 12288});

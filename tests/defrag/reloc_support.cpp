@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include "quillfold.h"
 #include "reloc_support.h"
+#include "saved_settings.h"
 
 using namespace testsupport;
 
@@ -135,6 +136,9 @@ InProcess run_in_process(const std::vector<std::string> &args)
 	fflush(stdout);
 	testing::internal::CaptureStdout();
 	InProcess r;
+	// the run sets the settings from its command line; later tests find
+	// them as they were
+	SavedSettings saved;
 	r.status = quillfold_main((int)a.size(), argv.data());
 	fflush(stdout);
 	r.out = testing::internal::GetCapturedStdout();

@@ -36,6 +36,7 @@ std::map<std::string, std::string> tree_sums(const std::string &root);
 uint64_t first_pblk(const std::string &path);
 
 // Runs the whole program in this process (so seams apply); captures stdout.
+// The settings the run takes from its arguments are put back afterwards.
 struct InProcess {
 	int status = 0;
 	std::string out;

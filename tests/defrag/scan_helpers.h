@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <ext2fs/ext2fs.h>
 #include "quillfold.h"
+#include "saved_settings.h"
 #include "setup_ctx.h"
 #include "test_support.h"
 
@@ -29,11 +30,6 @@ struct FakeFs {
 		fs.super = &sb;
 		fs.group_desc_count = groups;
 	}
-};
-
-// Restores the seam table whatever a test did to it.
-struct SeamGuard {
-	~SeamGuard() { qf_sys = qf_sys_default; }
 };
 
 // Writes `blocks` blocks of bytes at block offset `at`.

@@ -102,7 +102,7 @@ void credit(Model &m, const struct stat &st, const std::vector<FragExtent> &ff,
 	}
 }
 
-struct ScanRun : ::testing::Test {
+struct ScanRun : SettingsTest {
 	void SetUp() override { REQUIRE_ROOT(); }
 };
 
@@ -329,7 +329,6 @@ TEST_F(ScanRun, WithKeepGoingAVanishedEntryIsSkippedAndTheRunCompletes)
 	ASSERT_TRUE(img.ok());
 	sh_ok("cd '" + img.mnt() + "' && mkdir d && echo 1 > d/victim && echo 2 > d/other");
 	img.settle();
-	SeamGuard guard;
 	qf_sys.openat = openat_unlinking;
 	reloctest::InProcess r =
 		reloctest::run_in_process({"-v", "-m", "--keep-going", img.device(), img.mnt()});

@@ -40,8 +40,7 @@ std::map<uint64_t, std::string> inode_paths(const std::string &mnt)
 	return m;
 }
 
-struct WalkTree : ::testing::Test {
-	SeamGuard guard;
+struct WalkTree : SettingsTest {
 	void SetUp() override
 	{
 		reset_run_state();

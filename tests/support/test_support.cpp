@@ -39,8 +39,23 @@ static int temp_fd()
 	return fd;
 }
 
+// The file-system tools (mkfs.ext4, dumpe2fs, losetup...) live in the sbin
+// directories, which an ordinary user's PATH may lack; this process's PATH
+// gets them, once, at the end.
+static void reach_sbin()
+{
+	const char *path = getenv("PATH");
+	std::string p = path ? path : "/usr/bin:/bin";
+	for (const char *dir : {"/usr/sbin", "/sbin"})
+		if ((":" + p + ":").find(std::string(":") + dir + ":") == std::string::npos)
+			p += std::string(":") + dir;
+	setenv("PATH", p.c_str(), 1);
+}
+
 CmdResult run(const std::vector<std::string> &argv, const std::string &input)
 {
+	static bool sbin_reached = (reach_sbin(), true);
+	(void)sbin_reached;
 	CmdResult r;
 	// Temp files rather than pipes: no deadlock whatever the output size.
 	int in = temp_fd(), out = temp_fd(), err = temp_fd();

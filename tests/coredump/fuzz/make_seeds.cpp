@@ -1,6 +1,6 @@
 // Writes the hand-built cores the fuzz corpus (tests/coredump/fuzz/corpus)
 // started from into the given directory.
-#include "../hand_core.h"
+#include "hand_core.h"
 
 #include <iostream>
 #include <sys/stat.h>
@@ -36,11 +36,11 @@ int main(int argc, char **argv)
 	save("static", handcore::standardCore(nodyn));
 	// a chain that loops
 	CoreImage loop = handcore::standardCore();
-	link_map m;
-	memset(&m, 0, sizeof(m));
-	m.l_name = (char *)Layout::nameAddr(0);
-	m.l_next = (link_map *)Layout::linkmapAddr(0);
-	loop.put(Layout::linkmapAddr(0), m);
+	handcore::patchLinkmap(loop, 0, [](link_map &m) {
+		m = link_map();
+		m.l_name = (char *)Layout::nameAddr(0);
+		m.l_next = (link_map *)Layout::linkmapAddr(0);
+	});
 	save("looping-chain", loop);
 	// short status descriptor, stack mapping without alignment
 	CoreImage odd = handcore::standardCore();

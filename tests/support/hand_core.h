@@ -1,6 +1,7 @@
 // Builds small ELF core files in memory for the cases the kernel never
 // writes: missing notes, broken chains, truncation, odd classes. Header-only
-// so that the fuzz seed generator can use it too.
+// and free of the stripper's own code, so that the fuzz seed generator can
+// use it too.
 #pragma once
 
 #include <elf.h>
@@ -85,6 +86,21 @@ public:
 		throw std::runtime_error("poke outside the mappings");
 	}
 	template <class T> void put(uint64_t vaddr, const T &v) { poke(vaddr, &v, sizeof(v)); }
+	void peek(uint64_t vaddr, void *p, size_t n) const
+	{
+		for (auto &s : segs)
+			if (!s.isNote && vaddr >= s.ph.p_vaddr && vaddr + n <= s.ph.p_vaddr + s.data.size()) {
+				memcpy(p, &s.data[vaddr - s.ph.p_vaddr], n);
+				return;
+			}
+		throw std::runtime_error("peek outside the mappings");
+	}
+	template <class T> T get(uint64_t vaddr) const
+	{
+		T v;
+		peek(vaddr, &v, sizeof(v));
+		return v;
+	}
 	void putString(uint64_t vaddr, const std::string &s) { poke(vaddr, s.c_str(), s.size() + 1); }
 
 	void addNote(uint32_t type, const Bytes &desc) { notes.push_back({type, desc}); }
@@ -259,6 +275,16 @@ inline CoreImage standardCore(const Layout &L = Layout())
 	for (uint64_t a = Layout::kStack; a < Layout::kStack + 0x4000; a += 8)
 		c.put(a, a ^ 0x5a5a5a5a5a5a5a5aull);
 	return c;
+}
+
+// Changes the dynamic linker's record of the i-th loaded object of a
+// standard core: `change` gets the record as the core holds it, and what it
+// leaves there is written back.
+template <class F> void patchLinkmap(CoreImage &c, size_t i, F change)
+{
+	link_map m = c.get<link_map>(Layout::linkmapAddr(i));
+	change(m);
+	c.put(Layout::linkmapAddr(i), m);
 }
 
 // Index of the mapping holding vaddr, for tests that reshape it.
