@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <ext2fs/ext2fs.h>
+#include "debug.h"
 
 // libext2fs exports its red-black tree but installs no header for it; the
 // layout below is the library's own (parent pointer with the colour in bit 0).
@@ -77,8 +78,7 @@ struct defrag_context {
 	int report;      // --report: fragmentation figures before and after
 };
 
-// Process-wide settings, set once by the driver.
-extern uint32_t debug_flags;
+// Process-wide settings, set once by the driver (the -d mask: debug.h).
 extern int verbose;
 extern int show_stats;
 extern uint32_t run_uid;

@@ -647,7 +647,7 @@ static sa_result move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_
 		} else if (donor_fits(plan, f, &d, before, ctx->cluster_blocks)) {
 			res = move_into(ctx, plan, f, fd, map, &d, st);
 		} else {
-			if (debug_flags & 0x01)
+			if (debug_flags & QF_DBG_MOVES)
 				printf("%s REJECT inode:%u blocks:%u frag:%u donor_frag:%u\n",
 				       "space_aware", f->ino, f->blocks, f->frag, d.fest.frag);
 			account_donor(plan, &d, 1);
