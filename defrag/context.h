@@ -74,8 +74,11 @@ struct defrag_context {
 	uint32_t reloc_cluster_blocks;
 	uint32_t scale;
 	uint32_t quality;
-	int space_aware; // --space-aware: the planned passes of space_plan.cpp
+	int space_aware; // --space-aware: the planned passes of space_aware.cpp
 	int report;      // --report: fragmentation figures before and after
+	// what the walk's current step fills in (the space-aware plan, the
+	// report's figures): the step itself is called with the context only
+	void *walk_arg;
 };
 
 // Process-wide settings, set once by the driver (the -d mask: debug.h).

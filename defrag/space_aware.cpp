@@ -108,8 +108,6 @@ static int read_picture(defrag_context *ctx, struct sa_plan *plan)
 
 // ---- the planning walk ----------------------------------------------------
 
-static struct sa_plan *plan_acc; // the walk's step has no argument of its own
-
 // The file's physically separate pieces, ascending, into the plan's store.
 static int store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file *f)
 {
@@ -198,9 +196,10 @@ static uint8_t file_kind(const struct sa_plan *plan, const struct sa_file *f, ui
 	return d.extents < 0 ? SA_SPARE : 0;
 }
 
+// Plans one regular file into the plan being made (ctx->walk_arg).
 static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 {
-	struct sa_plan *plan = plan_acc;
+	struct sa_plan *plan = (struct sa_plan *)ctx->walk_arg;
 	struct fmap *map = nullptr;
 	struct fest fest;
 	struct sa_file f;
@@ -869,12 +868,12 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	for (uint32_t g = 0; g < groups; g++)
 		plan->dir_fds[g] = -1;
 
-	plan_acc = plan;
+	ctx->walk_arg = plan;
 	group_add_dircache(ctx, ctx->root_fd, ctx->root_st.st_ino, ".");
 	// a walk that ends early leaves fewer files planned: every move checks
 	// its file again anyway
 	walk_subtree(ctx, ctx->root_fd, plan_entry);
-	plan_acc = nullptr;
+	ctx->walk_arg = nullptr;
 	// a window is worth emptying when every block in use there is a planned
 	// file's and those files add up to at most one window
 	for (uint32_t w = 0; w < plan->nwindows; w++) {
