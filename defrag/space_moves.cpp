@@ -39,7 +39,6 @@ static int reopen_planned(defrag_context *ctx, struct sa_plan *plan, const struc
 	return fd;
 }
 
-
 // Moves the file's data into the landed donor and gives its old pieces to the
 // picture.
 static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_file *f, int fd,
