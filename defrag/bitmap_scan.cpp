@@ -63,7 +63,7 @@ static int init_one_group(defrag_context *ctx, dgrp_t g, unsigned char *buf)
 		com_err("pass1", err, "while reading block bitmap\n");
 		return -1;
 	}
-	if (debug_flags & 0x40)
+	if (debug_flags & QF_DBG_GROUPS)
 		printf(" %s grp:%lu, num:%lu, off:%lu, ratio:%d \n", "init_one_group",
 		       (unsigned long)g, (unsigned long)cpg, (unsigned long)base, ratio);
 
@@ -104,7 +104,7 @@ static int load_bitmaps(defrag_context *ctx)
 			return 0;
 		if (attempt == BITMAP_READ_TRIES)
 			return -1;
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			printf("Pass1: bitmaps changed while being read, reading again\n");
 		usleep(BITMAP_RETRY_PAUSE_US);
 		ext2_filsys fresh;
@@ -139,7 +139,7 @@ int pass1(defrag_context *ctx)
 	for (dgrp_t g = 0; g < fs->group_desc_count; g++) {
 		if (ext2fs_bg_flags_test(fs, g, EXT2_BG_BLOCK_UNINIT) ||
 		    !ext2fs_block_bitmap_loc(fs, g)) {
-			if (debug_flags & 0x02)
+			if (debug_flags & QF_DBG_DETAIL)
 				printf("Pass1: group %lu uninitialized, skip it...\n",
 				       (unsigned long)g);
 			continue;
@@ -154,7 +154,7 @@ int pass1(defrag_context *ctx)
 	check_tree_range(spex_first(&ctx->spextents), nullptr, "pass1:");
 	if (verbose)
 		printf("Pass1:  Finished. Collected %llu space fragments\n", total_spextents);
-	if (debug_flags & 0x08)
+	if (debug_flags & QF_DBG_TREE)
 		print_tree(&ctx->spextents);
 	return 0;
 }

@@ -84,7 +84,7 @@ int group_add_ief_candidate(defrag_context *ctx, int dir_fd, const char *name,
 	if (ret) {
 		// also the case of a handle larger than the root's: the run can only
 		// reopen handles of the template's size
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "Unexpected result from name_to_handle_at()\n");
 		free(fh);
 		return ret;
@@ -104,7 +104,7 @@ int group_add_ief_candidate(defrag_context *ctx, int dir_fd, const char *name,
 	free(fh);
 
 	if (fhandle_tree_insert(grp, rfh)) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "File is already in the list, nlink > 1, Not an error\n");
 		free(rfh);
 		return 0;
@@ -141,7 +141,7 @@ int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const 
 		const struct fmap_extent *e = &fmap->ext[i];
 		struct spextent *sp = search_spextent(&ctx->spextents, e->pblk);
 		if (!sp || e->pblk + e->len > sp->start + sp->len) {
-			if (debug_flags & 0x02)
+			if (debug_flags & QF_DBG_DETAIL)
 				fprintf(stderr,
 					"%s Cache collision for inode:%ld, lblock:%u pblock:%llu "
 					"len:%u. Skip it...\n",
@@ -162,13 +162,13 @@ int ief_candidate_test(defrag_context *ctx, int dir_fd, const char *name, const 
 	if (v == IEF_NONE)
 		return 0;
 	if (v == IEF_REJECT) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			printf("%s Reject %lu from IEF set ief:%lld size_blk:%lld used_blk:%lld\n",
 			       "scan_inode_pass3", (unsigned long)st->st_ino, (long long)ief,
 			       (long long)size_blk, (long long)used_blk);
 		return 0;
 	}
-	if (ief != size_blk && (debug_flags & 0x02))
+	if (ief != size_blk && (debug_flags & QF_DBG_DETAIL))
 		printf("%s Force add %lu to IEF set ief:%lld size_blk:%lld used_blk:%lld\n",
 		       "scan_inode_pass3", (unsigned long)st->st_ino, (long long)ief,
 		       (long long)size_blk, (long long)used_blk);

@@ -24,7 +24,7 @@ void pass3_prep(defrag_context *ctx)
 		// keyed by the block just past the extent: one that ends on a
 		// window boundary belongs to the next window
 		uint64_t key = (e->start + e->len) & mask;
-		if (debug_flags & 0x08)
+		if (debug_flags & QF_DBG_TREE)
 			print_spex("\t\t\t", e);
 
 		if (key == cur_key) {
@@ -36,14 +36,14 @@ void pass3_prep(defrag_context *ctx)
 			if (reloc) {
 				for (struct spextent *m = win_first; m && m != e; m = spex_next(m)) {
 					m->flags |= SP_FL_IEF_RELOC;
-					if (debug_flags & 0x08)
+					if (debug_flags & QF_DBG_TREE)
 						print_spex("\t\t\t->IEF", m);
 					marked_extents++;
 					marked_blocks += m->len;
 				}
 				marked_windows++;
 			}
-			if (debug_flags & 0x08)
+			if (debug_flags & QF_DBG_TREE)
 				printf("Cluster %lld %lld] group:%ld stats {count:%d used:%d good:%d "
 				       "ief:%d}\n",
 				       (long long)cur_key, (long long)(cur_key + ctx->cluster_blocks),
@@ -64,6 +64,6 @@ void pass3_prep(defrag_context *ctx)
 		printf("Pass3_prep %llu blocks of %llu extents from %llu clusters may be relocated\n",
 		       marked_blocks, marked_extents, marked_windows);
 	check_tree_range(spex_first(&ctx->spextents), nullptr, "pass3_prep");
-	if (debug_flags & 0x08)
+	if (debug_flags & QF_DBG_TREE)
 		print_tree(&ctx->spextents);
 }

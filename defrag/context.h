@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <ext2fs/ext2fs.h>
+#include "debug.h"
 
 // libext2fs exports its red-black tree but installs no header for it; the
 // layout below is the library's own (parent pointer with the colour in bit 0).
@@ -73,12 +74,14 @@ struct defrag_context {
 	uint32_t reloc_cluster_blocks;
 	uint32_t scale;
 	uint32_t quality;
-	int space_aware; // --space-aware: the planned passes of space_plan.cpp
+	int space_aware; // --space-aware: the planned passes of space_aware.cpp
 	int report;      // --report: fragmentation figures before and after
+	// what the walk's current step fills in (the space-aware plan, the
+	// report's figures): the step itself is called with the context only
+	void *walk_arg;
 };
 
-// Process-wide settings, set once by the driver.
-extern uint32_t debug_flags;
+// Process-wide settings, set once by the driver (the -d mask: debug.h).
 extern int verbose;
 extern int show_stats;
 extern uint32_t run_uid;

@@ -46,13 +46,13 @@ int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uin
 	QF_ASSERT(d->length == 0, "donor->length == 0");
 	QF_ASSERT(d->fec == 0, "donor->fec == 0");
 
-	if (debug_flags & 0x01)
+	if (debug_flags & QF_DBG_MOVES)
 		printf("%s grp:%u donor_fd:%d blocks:%llu local:%d frag:%u\n",
 		       "do_alloc_donor_space", grp, d->fd, (unsigned long long)blocks, local, frag);
 
 	ret = fallocate(d->fd, 0, 0, (off_t)(blocks << ctx->blocksize_bits));
 	if (ret < 0) {
-		if (debug_flags & 0x10)
+		if (debug_flags & QF_DBG_DIRCACHE)
 			fprintf(stderr, "Can fallocate space for donor file err:%d\n", errno);
 		return ret;
 	}
@@ -71,7 +71,7 @@ int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uin
 		accept = 0;
 
 	if (!accept) {
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			printf("%s:%d REJECT donor grp:%u donor_fd:%d blocks:%llu local:%d frag:%u "
 			       "ret:%d\n",
 			       "do_alloc_donor_space", 1780, grp, d->fd, (unsigned long long)blocks,
@@ -79,7 +79,7 @@ int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uin
 		free(map);
 		return -1;
 	}
-	if (debug_flags & 0x10)
+	if (debug_flags & QF_DBG_DIRCACHE)
 		printf("%s Create donor file is_local:%d blocks:%lld\n", "do_alloc_donor_space",
 		       is_local, (long long)blocks);
 	d->offset = 0;
@@ -107,7 +107,7 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 
 	if (!gi)
 		return -1;
-	if (debug_flags & 0x01)
+	if (debug_flags & QF_DBG_MOVES)
 		printf("%s ENTER grp:%u donor_fd:%d blocks:%llu local:%d frag:%u\n", "do_find_donor",
 		       grp, d->fd, (unsigned long long)blocks, local, frag);
 	if (!gi->dircache_count)
@@ -117,7 +117,7 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 		int dir_fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle,
 						gi->dircache_fid + (size_t)i * handle_bytes, O_RDONLY);
 		if (dir_fd < 0) {
-			if (debug_flags & 0x02)
+			if (debug_flags & QF_DBG_DETAIL)
 				fprintf(stderr,
 					"%s: Can not open parent handle for grp:%d cache_id:%d "
 					"inode:%d fid[0]\n, %m\n",
@@ -127,13 +127,13 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 		int named = 0;
 		d->fd = create_donor_file(dir_fd, &named);
 		if (d->fd < 0) {
-			if (debug_flags & 0x01)
+			if (debug_flags & QF_DBG_MOVES)
 				fprintf(stderr, "Can not create donor file %m\n");
 			d->fd = -1;
 			close(dir_fd);
 			continue;
 		}
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			printf("%s TRY grp:%u donor_fd:%d blocks:%llu local:%d frag:%u\n",
 			       "do_find_donor", grp, d->fd, (unsigned long long)blocks, local, frag);
 		if (named && unlinkat(dir_fd, DONOR_NAME, 0)) {
@@ -146,7 +146,7 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 
 		struct stat st;
 		if (fstat(d->fd, &st)) {
-			if (debug_flags & 0x02)
+			if (debug_flags & QF_DBG_DETAIL)
 				fprintf(stderr, "fstat failed %m\n");
 			close_donor(d);
 			continue;
@@ -158,7 +158,7 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 			close_donor(d);
 			continue;
 		}
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			printf("%s donor is from %d, want:%d. skip\n", "do_find_donor", (int)dgrp,
 			       (int)grp);
 		close_donor(d);
@@ -169,7 +169,7 @@ int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t b
 int prepare_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t blocks,
 		  int force_local, uint32_t frag)
 {
-	if (debug_flags & 0x01)
+	if (debug_flags & QF_DBG_MOVES)
 		printf("%s grp:%u donor_fd:%d blocks:%llu frag:%u\n", "prepare_donor", grp, d->fd,
 		       (unsigned long long)blocks, frag);
 	QF_ASSERT(blocks, "blocks");

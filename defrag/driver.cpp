@@ -27,7 +27,7 @@ static void run_pass2(defrag_context *ctx)
 	if (verbose)
 		printf("Pass2:  Finished. Scanned %llu extents of %llu inodes\n", scanned_extents,
 		       scanned_inodes);
-	if (debug_flags & 0x08)
+	if (debug_flags & QF_DBG_TREE)
 		print_tree(&ctx->spextents);
 }
 
@@ -48,7 +48,7 @@ static void run_pass3(defrag_context *ctx)
 		printf("Pass3:  Finished. Found %llu inodes and %llu blocks suitable  for IEF "
 		       "relocation\n",
 		       ief_candidates, ief_candidate_blocks);
-	if (debug_flags & 0x08)
+	if (debug_flags & QF_DBG_TREE)
 		print_tree(&ctx->spextents);
 }
 

@@ -110,7 +110,7 @@ static int add_record(struct fiemap_scan *s, const struct fiemap_extent *fe,
 		return -1;
 	if (fe->fe_flags & ~(uint32_t)FIEMAP_ACCEPTED_FLAGS) {
 		s->bad_seen = true;
-		if (debug_flags & 0x20)
+		if (debug_flags & QF_DBG_EXTMAP)
 			fprintf(stderr,
 				"Bad extent found ino:%ld lblk:%lld, len:%u, pblk:%lld flags:%x\n",
 				(long)s->ino, (long long)lblk, len, (long long)pblk, fe->fe_flags);
@@ -142,7 +142,7 @@ static int request_loop(struct fiemap_scan *s, int fd, struct fiemap *fm,
 		fm->fm_mapped_extents = 0;
 		int ret = qf_sys.fiemap(fd, fm);
 		if (ret < 0 || fm->fm_mapped_extents == 0) {
-			if (debug_flags & 0x20)
+			if (debug_flags & QF_DBG_EXTMAP)
 				fprintf(stderr,
 					"%s Can get extent info for inode:%ld ret:%d mapped:%d\n",
 					"__get_inode_fiemap", (long)s->ino, ret,
@@ -200,7 +200,7 @@ int __get_inode_fiemap(defrag_context *ctx, int fd, uint64_t ino, uint32_t block
 			errno);
 	}
 
-	if ((debug_flags & 0x20) && fest)
+	if ((debug_flags & QF_DBG_EXTMAP) && fest)
 		printf("%s fmap stat ino:%ld hole:%d frag:%d local_ex:%d local_sz:%d group:%d\n",
 		       "__get_inode_fiemap", (long)ino, fest->hole, fest->frag, fest->local_ex,
 		       fest->local_sz, fest->group);

@@ -51,12 +51,12 @@ void group_add_dircache(defrag_context *ctx, int dir_fd, uint64_t ino, const cha
 	}
 	fh->handle_bytes = handle_bytes;
 	if (qf_sys.name_to_handle_at(dir_fd, name, fh, &mount_id, 0)) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "Unexpected result from name_to_handle_at()\n");
 		free(fh);
 		return;
 	}
-	if (debug_flags & 0x10)
+	if (debug_flags & QF_DBG_DIRCACHE)
 		printf("%s group:%d cache_idx:%d inode:%d\n", "group_add_dircache", (int)g,
 		       (int)gi->dircache_count, (int)ino);
 	memcpy(gi->dircache_fid + (size_t)gi->dircache_count * handle_bytes, fh->f_handle,

@@ -21,7 +21,7 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 
 	QF_ASSERT(donor->length >= eof_lblk, "donor->length >= eof_lblk");
 	if (dry_run) {
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			printf("Fileystem is readonly, skip actual defrag");
 		return 0;
 	}
@@ -32,7 +32,7 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 	mv_ioc.donor_start = donor->offset;
 	mv_ioc.len = eof_lblk;
 	mv_ioc.moved_len = 0;
-	if (debug_flags & 0x01)
+	if (debug_flags & QF_DBG_MOVES)
 		printf("%s inode:%lld start:%lld eof:%lld donor [%lld, %lld]\n", "do_defrag_one",
 		       (long long)ino, (long long)(fmap && fmap->count ? fmap->ext[0].pblk : 0),
 		       (long long)eof_lblk, (long long)donor->offset, (long long)donor->length);
@@ -82,8 +82,8 @@ void defrag_fadvise(int fd, uint64_t len, int wait)
 	if (wait)
 		flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
 	sync_file_range(fd, 0, (off64_t)len, flags);
-	if (posix_fadvise(fd, 0, (off_t)len, POSIX_FADV_SEQUENTIAL) && (debug_flags & 0x02))
+	if (posix_fadvise(fd, 0, (off_t)len, POSIX_FADV_SEQUENTIAL) && (debug_flags & QF_DBG_DETAIL))
 		fprintf(stderr, "\tFailed to fadvise\n");
-	if (posix_fadvise(fd, 0, (off_t)len, POSIX_FADV_WILLNEED) && (debug_flags & 0x02))
+	if (posix_fadvise(fd, 0, (off_t)len, POSIX_FADV_WILLNEED) && (debug_flags & QF_DBG_DETAIL))
 		fprintf(stderr, "\tFailed to fadvise\n");
 }

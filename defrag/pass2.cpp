@@ -34,7 +34,7 @@ int scan_inode_pass1(defrag_context *ctx, int fd, const struct stat *st, int, co
 	struct fmap *map = nullptr;
 	struct fest fest;
 
-	if (debug_flags & 0x02)
+	if (debug_flags & QF_DBG_DETAIL)
 		printf("%s:%ld inode:%ld mode:%lx mtime: %lu old:%d ro:%d\n", "scan_inode_pass1",
 		       (long)(start_time.tv_sec - (long)old_time), (long)st->st_ino,
 		       (unsigned long)st->st_mode, (unsigned long)st->st_mtime, old, ro);
@@ -51,7 +51,7 @@ int scan_inode_pass1(defrag_context *ctx, int fd, const struct stat *st, int, co
 		if (ex)
 			check_node(ex, "search_spextent");
 		if (!ex || ex->start + ex->len < e->pblk + e->len) {
-			if (debug_flags & 0x02) {
+			if (debug_flags & QF_DBG_DETAIL) {
 				fprintf(stderr,
 					"%s Cache collision for inode:%ld, lblock:%u pblock:%llu "
 					"len:%u. Skip it...\n",
@@ -72,12 +72,12 @@ int scan_inode_pass1(defrag_context *ctx, int fd, const struct stat *st, int, co
 			ex->old_count++;
 		if (fest.frag > 1)
 			ex->iaf_count++;
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			printf("ino:%ld %u ->[%llu, %u] EX:%p [%llu, %u]\n", (long)st->st_ino, e->lblk,
 			       (unsigned long long)e->pblk, e->len, (void *)ex,
 			       (unsigned long long)ex->start, ex->len);
 	}
-	if (debug_flags & 0x02)
+	if (debug_flags & QF_DBG_DETAIL)
 		print_inode_summary(ctx, st, map, &fest);
 	free(map);
 	return 0;

@@ -35,7 +35,7 @@ int check_iaf(uint64_t ino, const struct fmap *fmap, const struct fest *fest, ui
 	if (fmap->count >= 2 && fest->hole == 0 && fest->frag &&
 	    eof_blk / fest->frag <= FREE_SPACE_AVER)
 		ret = 1;
-	if (debug_flags & 0x01)
+	if (debug_flags & QF_DBG_MOVES)
 		printf("%s ino:%ld frag:%d eof_blk:%lld free_space_aver:%d ret:%d\n", "check_iaf",
 		       (long)ino, (int)fest->frag, (long long)eof_blk, FREE_SPACE_AVER, ret);
 	if (ret)
@@ -53,18 +53,18 @@ static int reopen_walked_file(int dir_fd, const char *name, const struct stat *s
 	// that now leads through a link is not the file the map belongs to.
 	int fd = qf_sys.openat(dir_fd, name, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0);
 	if (fd < 0) {
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			fprintf(stderr, "%s: can not open candidate\n", "do_iaf_defrag_one");
 		return -1;
 	}
 	if (fstat(fd, &nst)) {
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			fprintf(stderr, "%s: stat failed err:%d\n", "do_iaf_defrag_one", errno);
 		close(fd);
 		return -1;
 	}
 	if (nst.st_ino != st->st_ino || nst.st_dev != st->st_dev || !S_ISREG(nst.st_mode)) {
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			fprintf(stderr, "%s Race while reopen\n", "do_iaf_defrag_one");
 		close(fd);
 		return -1;
@@ -91,7 +91,7 @@ int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const s
 	force_local = eof_blk <= 3;
 	group = ino_group(ctx, ino);
 
-	if (debug_flags & 0x02) {
+	if (debug_flags & QF_DBG_DETAIL) {
 		printf("%s ENTER inode:%ld eof:%llu force_local:%d frag:%u local_ex:%u\n",
 		       "do_iaf_defrag_one", (long)ino, (unsigned long long)eof_blk, force_local,
 		       fest->frag, fest->local_ex);
@@ -100,13 +100,13 @@ int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const s
 
 	ret = prepare_donor(ctx, group, &donor, eof_blk, force_local, fest->frag / 2);
 	if (ret) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "%s group:%u Can not allocate donor file\n",
 				"do_iaf_defrag_one", group);
 		close(fd);
 		return ret;
 	}
-	if (debug_flags & 0x02) {
+	if (debug_flags & QF_DBG_DETAIL) {
 		printf("%s FOUND DONOR inode:%ld eof:%llu force_local:%d frag:%u local_ex:%u\n",
 		       "do_iaf_defrag_one", (long)ino, (unsigned long long)eof_blk, force_local,
 		       fest->frag, fest->local_ex);

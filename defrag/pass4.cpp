@@ -67,7 +67,7 @@ int ief_defrag_prep_one(defrag_context *ctx, struct group_info *group, struct fh
 	group->ief_extents += map->count;
 	if (rfh->flags & SP_FL_LOCAL)
 		group->ief_local += 1;
-	if (debug_flags & 0x02)
+	if (debug_flags & QF_DBG_DETAIL)
 		printf("%s Check inode %lu flags:%x, OK...\n", "ief_defrag_prep_one",
 		       (unsigned long)st->st_ino, rfh->flags);
 	// start write-back and read-ahead of every verified file before the first move
@@ -144,7 +144,7 @@ static int ief_open_candidate(defrag_context *ctx, struct fhandle *rfh, int flag
 {
 	int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle, rfh->handle, flags);
 	if (fd < 0) {
-		if (debug_flags & 0x01)
+		if (debug_flags & QF_DBG_MOVES)
 			fprintf(stderr, "%s Can not open file %d, ignore\n", caller, errno);
 		rfh->flags |= SP_FL_IGNORE;
 		return -1;
@@ -236,7 +236,7 @@ static void ief_relocate_chain(defrag_context *ctx, uint32_t g, struct group_inf
 			ief_gather_batch(group->next, ctx->reloc_cluster_blocks, bpp, &blocks);
 
 		if (prepare_donor(ctx, g, &donor, blocks, ctx->force_local, 2)) {
-			if (debug_flags & 0x02)
+			if (debug_flags & QF_DBG_DETAIL)
 				fprintf(stderr, "%s group:%u Can not allocate donor file\n",
 					"ief_defrag_group", g);
 			break;
@@ -259,11 +259,11 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 	struct group_info *group = ctx->groups[g];
 
 	if (!group) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			printf("pass4 scan group:%d empty\n", g);
 		return;
 	}
-	if (debug_flags & 0x02)
+	if (debug_flags & QF_DBG_DETAIL)
 		printf("pass4 scan group:%d fl:%lx ief_inodes:%u ief_local:%u, ief_blocks:%u, "
 		       "ief_extents:%u\n",
 		       g, (unsigned long)group->flags, group->ief_inodes, group->ief_local,
@@ -271,7 +271,7 @@ void ief_defrag_group(defrag_context *ctx, uint32_t g)
 	group->ief_inodes = group->ief_local = group->ief_blocks = group->ief_extents = 0;
 
 	ief_verify_group(ctx, group);
-	if (debug_flags & 0x01) {
+	if (debug_flags & QF_DBG_MOVES) {
 		printf("%s free_b:%u free_i:%u  dir:%u \n", "ief_defrag_group",
 		       ext2fs_bg_free_blocks_count(ctx->fs, g),
 		       ext2fs_bg_free_inodes_count(ctx->fs, g), ext2fs_bg_used_dirs_count(ctx->fs, g));

@@ -19,7 +19,7 @@
 #include "syscalls.h"
 #include "progress.h"
 #include "report.h"
-#include "space_plan.h"
+#include "space_aware.h"
 
 // Runs the whole program; returns the exit status (fatal paths exit(1) themselves).
 int quillfold_main(int argc, char **argv);

@@ -95,11 +95,10 @@ int kernel_free_runs(int mount_fd, uint32_t blocksize_bits,
 	return 0;
 }
 
-// The walk's step has no argument of its own; the report being filled is here.
-static struct frag_report *report_acc;
-
+// Counts one file into the report being filled (ctx->walk_arg).
 static int report_file(defrag_context *ctx, int fd, const struct stat *st, int, const char *)
 {
+	struct frag_report *r = (struct frag_report *)ctx->walk_arg;
 	struct fmap *map = nullptr;
 	struct fest fest;
 
@@ -108,10 +107,10 @@ static int report_file(defrag_context *ctx, int fd, const struct stat *st, int, 
 	// a map with a refused record is still complete: its pieces count
 	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
 	if ((ret == 0 || ret == -1) && map && map->count) {
-		report_acc->files++;
-		report_acc->fragments += fest.frag;
+		r->files++;
+		r->fragments += fest.frag;
 		if (fest.frag > 1)
-			report_acc->fragmented_files++;
+			r->fragmented_files++;
 	}
 	free(map);
 	return 0;
@@ -124,9 +123,9 @@ void collect_report(defrag_context *ctx, struct frag_report *r)
 				      scanned_extents, scanned_blocks};
 
 	memset(r, 0, sizeof(*r));
-	report_acc = r;
+	ctx->walk_arg = r;
 	walk_subtree(ctx, ctx->root_fd, report_file);
-	report_acc = nullptr;
+	ctx->walk_arg = nullptr;
 
 	scanned_inodes = saved[0];
 	scanned_dirs = saved[1];

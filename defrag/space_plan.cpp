@@ -1,190 +1,62 @@
-// The space-aware plan: its picture of the free space, what a move does to
-// it, the sparse windows and the order of the moves. Nothing here talks to
-// the kernel; space_aware.cpp does, and keeps the picture up to date.
+// The space-aware plan and its decisions: what each file is worth, the sparse
+// windows, the limits every move keeps to and the order of the moves. Nothing
+// here talks to the kernel: the moves (space_moves.cpp) and the driver
+// (space_aware.cpp) do, and keep the picture up to date.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include "space_plan.h"
 
-// ---- the picture ------------------------------------------------------------
+// ---- the files -------------------------------------------------------------
 
-// Index of the last run starting at or before blk, or -1.
-static int64_t run_before(const struct sa_picture *p, uint64_t blk)
+int sa_store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file *f)
 {
-	int64_t lo = 0, hi = (int64_t)p->count - 1, found = -1;
-	while (lo <= hi) {
-		int64_t mid = lo + (hi - lo) / 2;
-		if (p->runs[mid].start <= blk) {
-			found = mid;
-			lo = mid + 1;
-		} else {
-			hi = mid - 1;
-		}
-	}
-	return found;
-}
-
-static uint64_t large_part(const struct sa_picture *p, uint64_t len)
-{
-	return len >= p->large ? len : 0;
-}
-
-static int insert_run(struct sa_picture *p, uint32_t at, uint64_t start, uint64_t len)
-{
-	if (sa_grow(&p->runs, &p->cap, (uint64_t)p->count + 1))
-		return -1;
-	memmove(&p->runs[at + 1], &p->runs[at], (size_t)(p->count - at) * sizeof(*p->runs));
-	p->runs[at].start = start;
-	p->runs[at].len = len;
-	p->count++;
-	p->large_blocks += large_part(p, len);
-	p->free_blocks += len;
-	return 0;
-}
-
-static void remove_run(struct sa_picture *p, uint32_t at)
-{
-	p->large_blocks -= large_part(p, p->runs[at].len);
-	p->free_blocks -= p->runs[at].len;
-	memmove(&p->runs[at], &p->runs[at + 1], (size_t)(p->count - at - 1) * sizeof(*p->runs));
-	p->count--;
-}
-
-static void resize_run(struct sa_picture *p, uint32_t at, uint64_t start, uint64_t len)
-{
-	p->large_blocks -= large_part(p, p->runs[at].len);
-	p->free_blocks -= p->runs[at].len;
-	p->runs[at].start = start;
-	p->runs[at].len = len;
-	p->large_blocks += large_part(p, len);
-	p->free_blocks += len;
-}
-
-int sa_pic_give(struct sa_picture *p, uint64_t start, uint64_t len)
-{
-	int64_t i = run_before(p, start);
-	uint32_t next = (uint32_t)(i + 1);
-	if (!len)
-		return 0;
-	if (i >= 0 && p->runs[i].start + p->runs[i].len > start)
-		return -1;
-	if (next < p->count && p->runs[next].start < start + len)
-		return -1;
-	bool left = i >= 0 && p->runs[i].start + p->runs[i].len == start;
-	bool right = next < p->count && p->runs[next].start == start + len;
-	if (left && right) {
-		uint64_t merged = p->runs[i].len + len + p->runs[next].len;
-		remove_run(p, next);
-		resize_run(p, (uint32_t)i, p->runs[i].start, merged);
-	} else if (left) {
-		resize_run(p, (uint32_t)i, p->runs[i].start, p->runs[i].len + len);
-	} else if (right) {
-		resize_run(p, next, start, p->runs[next].len + len);
-	} else {
-		return insert_run(p, next, start, len);
-	}
-	return 0;
-}
-
-int sa_pic_take(struct sa_picture *p, uint64_t start, uint64_t len)
-{
-	int64_t i = run_before(p, start);
-	if (!len)
-		return 0;
-	if (i < 0 || p->runs[i].start + p->runs[i].len < start + len)
-		return -1;
-	uint64_t rs = p->runs[i].start, re = rs + p->runs[i].len, end = start + len;
-	if (rs == start && re == end) {
-		remove_run(p, (uint32_t)i);
-	} else if (rs == start) {
-		resize_run(p, (uint32_t)i, end, re - end);
-	} else if (re == end) {
-		resize_run(p, (uint32_t)i, rs, start - rs);
-	} else {
-		resize_run(p, (uint32_t)i, rs, start - rs);
-		return insert_run(p, (uint32_t)i + 1, end, re - end);
-	}
-	return 0;
-}
-
-int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len)
-{
-	int64_t claimed = 0;
-	uint64_t end = start + len;
-	while (start < end) {
-		int64_t i = run_before(p, start);
-		if (i >= 0 && p->runs[i].start + p->runs[i].len > start) {
-			start = p->runs[i].start + p->runs[i].len; // free already
-			continue;
-		}
-		// in use up to the next run or the end
-		uint64_t next = (uint32_t)(i + 1) < p->count ? p->runs[i + 1].start : end;
-		uint64_t stop = next < end ? next : end;
-		if (sa_pic_give(p, start, stop - start))
+	uint32_t first = plan->npieces;
+	for (uint32_t i = 0; i < map->count; i++) {
+		uint64_t s = map->ext[i].pblk, len = map->ext[i].len;
+		if (s + len > SA_PIECE_START_MAX)
 			return -1;
-		claimed += (int64_t)(stop - start);
-		start = stop;
-	}
-	return claimed;
-}
-
-void sa_pic_free(struct sa_picture *p)
-{
-	free(p->runs);
-	p->runs = nullptr;
-	p->count = p->cap = 0;
-	p->large_blocks = p->free_blocks = 0;
-}
-
-// The run that ends exactly at blk, or -1.
-static int64_t run_ending_at(const struct sa_picture *p, uint64_t blk)
-{
-	int64_t i = run_before(p, blk ? blk - 1 : 0);
-	return i >= 0 && p->runs[i].start + p->runs[i].len == blk ? i : -1;
-}
-
-// The run that starts exactly at blk, or -1.
-static int64_t run_starting_at(const struct sa_picture *p, uint64_t blk)
-{
-	int64_t i = run_before(p, blk);
-	return i >= 0 && p->runs[i].start == blk ? i : -1;
-}
-
-// Freed pieces join the free runs they touch, and each other through them:
-// every chain of pieces and runs becomes one run.
-struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces, uint32_t n)
-{
-	struct sa_delta d = {0, 0};
-	uint32_t i = 0;
-	while (i < n) {
-		uint64_t end = sa_piece_start(pieces[i]) + sa_piece_len(pieces[i]);
-		uint64_t len = sa_piece_len(pieces[i]);
-		int64_t r = run_ending_at(p, sa_piece_start(pieces[i]));
-		if (r >= 0) {
-			len += p->runs[r].len;
-			d.extents--;
-			d.large_blocks -= (int64_t)large_part(p, p->runs[r].len);
+		while (len) {
+			uint64_t n = len > SA_PIECE_LEN_MAX ? SA_PIECE_LEN_MAX : len;
+			if (sa_grow(&plan->pieces, &plan->cap_pieces, (uint64_t)plan->npieces + 1))
+				return -1;
+			plan->pieces[plan->npieces++] = sa_piece_make(s, n);
+			s += n;
+			len -= n;
 		}
-		for (;;) {
-			r = run_starting_at(p, end);
-			if (r >= 0) {
-				len += p->runs[r].len;
-				end += p->runs[r].len;
-				d.extents--;
-				d.large_blocks -= (int64_t)large_part(p, p->runs[r].len);
-			}
-			if (i + 1 < n && sa_piece_start(pieces[i + 1]) == end) {
-				i++;
-				len += sa_piece_len(pieces[i]);
-				end += sa_piece_len(pieces[i]);
-				continue;
-			}
-			break;
-		}
-		d.extents++;
-		d.large_blocks += (int64_t)large_part(p, len);
-		i++;
 	}
-	return d;
+	sa_piece *p = plan->pieces + first;
+	uint32_t n = plan->npieces - first, k = 0;
+	std::sort(p, p + n);
+	// pieces that touch are one piece
+	for (uint32_t i = 0; i < n; i++) {
+		uint64_t s = sa_piece_start(p[i]), len = sa_piece_len(p[i]);
+		if (k && sa_piece_start(p[k - 1]) + sa_piece_len(p[k - 1]) == s &&
+		    sa_piece_len(p[k - 1]) + len <= SA_PIECE_LEN_MAX)
+			p[k - 1] = sa_piece_make(sa_piece_start(p[k - 1]), sa_piece_len(p[k - 1]) + len);
+		else
+			p[k++] = sa_piece_make(s, len);
+	}
+	plan->npieces = first + k;
+	if (k > 0xffff)
+		return -1;
+	f->piece = first;
+	f->pieces = (uint16_t)k;
+	return 0;
+}
+
+uint8_t sa_file_kind(const struct sa_plan *plan, const struct sa_file *f, uint32_t cluster)
+{
+	if (f->frag >= 2)
+		return f->blocks / f->frag < cluster / SA_LONG_PIECE_PART ? SA_DEFRAG : 0;
+	if (f->blocks >= cluster)
+		return 0;
+	// a small contiguous file is worth moving when that merges free runs
+	// (or empties a window)
+	if (f->window != SA_NO_WINDOW)
+		return SA_SPARE;
+	struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+	return d.extents < 0 ? SA_SPARE : 0;
 }
 
 // ---- sparse windows -------------------------------------------------------
@@ -243,6 +115,137 @@ uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster
 	return lo < plan->nwindows && plan->windows[lo].start == w ? lo : SA_NO_WINDOW;
 }
 
+uint32_t sa_file_windows(struct sa_plan *plan, const struct sa_file *f, uint32_t cluster,
+			 int credit)
+{
+	uint32_t first = SA_NO_WINDOW, last = SA_NO_WINDOW;
+	for (uint32_t i = 0; i < f->pieces && plan->nwindows; i++) {
+		sa_piece pc = plan->pieces[f->piece + i];
+		uint64_t s = sa_piece_start(pc), e = s + sa_piece_len(pc);
+		while (s < e) {
+			uint64_t wend = (s & ~((uint64_t)cluster - 1)) + cluster;
+			uint64_t piece = (wend < e ? wend : e) - s;
+			uint32_t w = sa_window_of(plan, s, cluster);
+			if (w != SA_NO_WINDOW && !credit)
+				return w;
+			if (w != SA_NO_WINDOW) {
+				plan->windows[w].file_blocks += (uint32_t)piece;
+				if (w != last) // saturates: huge files never make a window cheap
+					plan->windows[w].cost =
+						plan->windows[w].cost > UINT32_MAX - f->blocks
+							? UINT32_MAX
+							: plan->windows[w].cost + f->blocks;
+				last = w;
+				if (first == SA_NO_WINDOW)
+					first = w;
+			}
+			s += piece;
+		}
+	}
+	return first;
+}
+
+void sa_choose_windows(struct sa_plan *plan, uint32_t cluster)
+{
+	for (uint32_t w = 0; w < plan->nwindows; w++) {
+		struct sa_window *win = &plan->windows[w];
+		win->chosen = win->file_blocks >= win->used && win->cost <= cluster;
+	}
+}
+
+void sa_unchoose_windows(struct sa_plan *plan, const struct donor *d, uint32_t cluster)
+{
+	for (uint32_t i = 0; i < d->fec->count; i++) {
+		uint32_t w = sa_window_of(plan, d->fec->ext[i].pblk, cluster);
+		if (w != SA_NO_WINDOW)
+			plan->windows[w].chosen = 0;
+	}
+}
+
+uint32_t sa_cheapest_window(const struct sa_plan *plan)
+{
+	uint32_t best = SA_NO_WINDOW;
+	for (uint32_t w = 0; w < plan->nwindows; w++)
+		if (plan->windows[w].chosen &&
+		    (best == SA_NO_WINDOW || plan->windows[w].cost < plan->windows[best].cost))
+			best = w;
+	return best;
+}
+
+// ---- the limits ------------------------------------------------------------
+
+double sa_large_floor(const struct sa_plan *plan)
+{
+	double free_now = (double)plan->pic.free_blocks + (double)plan->unlocated;
+	return plan->free0 ? (double)plan->large0 * free_now / (double)plan->free0 +
+				     (double)plan->pic.large
+			   : 0;
+}
+
+int64_t sa_extents_ceiling(const struct sa_plan *plan)
+{
+	return (int64_t)plan->max_extents - plan->unlocated;
+}
+
+int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
+		    int64_t large_before, int64_t large_after)
+{
+	return (extents_after <= extents_before || extents_after <= sa_extents_ceiling(plan)) &&
+	       (large_after >= large_before || (double)large_after >= sa_large_floor(plan));
+}
+
+int sa_within_limits(const struct sa_plan *plan, struct sa_delta d)
+{
+	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
+	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks);
+}
+
+int sa_short_of_large(const struct sa_plan *plan, struct sa_delta need)
+{
+	return need.large_blocks < 0 &&
+	       (double)((int64_t)plan->pic.large_blocks + need.large_blocks) < sa_large_floor(plan);
+}
+
+// ---- judging a move ----------------------------------------------------------
+
+struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f)
+{
+	struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+	if (f->blocks >= plan->pic.large)
+		d.large_blocks -= f->blocks;
+	return d;
+}
+
+uint32_t sa_pieces_below(const struct fmap *map, uint64_t blocks)
+{
+	uint32_t n = 0;
+	uint64_t prev_end = 0;
+	for (uint32_t i = 0; i < map->count && map->ext[i].lblk < blocks; i++) {
+		if (map->ext[i].pblk != prev_end)
+			n++;
+		prev_end = map->ext[i].pblk + map->ext[i].len;
+	}
+	return n;
+}
+
+int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const struct donor *d,
+		  struct sa_delta before, uint32_t cluster)
+{
+	struct sa_delta freed = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+	int64_t extents = (int64_t)plan->pic.count + freed.extents;
+	int64_t change = extents - before.extents;
+	if (!sa_keeps_limits(plan, before.extents, extents, before.large_blocks,
+			     (int64_t)plan->pic.large_blocks + freed.large_blocks))
+		return 0;
+	if (f->flags & SA_DEFRAG)
+		return plan->one_piece ? d->fest.frag == 1 : d->fest.frag < f->frag;
+	if (d->fest.frag != 1)
+		return 0;
+	if (f->window != SA_NO_WINDOW)
+		return sa_window_of(plan, d->fec->ext[0].pblk, cluster) != f->window && change <= 0;
+	return change < 0;
+}
+
 // ---- order of the moves ---------------------------------------------------
 
 float sa_score(const struct sa_file *f, struct sa_delta d, uint64_t large)
@@ -252,17 +255,6 @@ float sa_score(const struct sa_file *f, struct sa_delta d, uint64_t large)
 	float worth = (float)(f->frag - 1) - 0.5f * (float)d.extents +
 		      (d.large_blocks > 0 ? (float)d.large_blocks / (float)large : 0.0f);
 	return worth / (float)(f->blocks + SA_MOVE_COST);
-}
-
-static struct sa_plan *rank_plan; // qsort has no argument of its own
-
-static int by_score(const void *a, const void *b)
-{
-	const struct sa_file *x = &rank_plan->files[*(const uint32_t *)a];
-	const struct sa_file *y = &rank_plan->files[*(const uint32_t *)b];
-	if (x->score != y->score)
-		return x->score > y->score ? -1 : 1;
-	return x->ino < y->ino ? -1 : x->ino > y->ino;
 }
 
 uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_blocks,
@@ -279,10 +271,37 @@ uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_
 		f->score = sa_score(f, d, plan->pic.large);
 		plan->order[n++] = i;
 	}
-	rank_plan = plan;
-	qsort(plan->order, n, sizeof(*plan->order), by_score);
-	rank_plan = nullptr;
+	// best score first, then lowest inode; a file planned twice (two names
+	// of one inode) keeps the walk's order, so the order is one whatever
+	// the sort does with equal keys
+	const struct sa_file *files = plan->files;
+	std::sort(plan->order, plan->order + n, [files](uint32_t a, uint32_t b) {
+		const struct sa_file *x = &files[a], *y = &files[b];
+		if (x->score != y->score)
+			return x->score > y->score;
+		if (x->ino != y->ino)
+			return x->ino < y->ino;
+		return a < b;
+	});
 	return n;
+}
+
+struct sa_file *sa_best_spare(const struct sa_plan *plan, const struct sa_file *skip)
+{
+	struct sa_file *best = nullptr;
+	float best_score = 0;
+	for (uint32_t i = 0; i < plan->nfiles; i++) {
+		struct sa_file *f = &plan->files[i];
+		if (!(f->flags & SA_SPARE) || (f->flags & SA_DONE) || f == skip)
+			continue;
+		struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+		float score = (float)-d.extents / ((float)f->blocks + SA_MOVE_COST);
+		if (d.extents < 0 && score > best_score) {
+			best = f;
+			best_score = score;
+		}
+	}
+	return best;
 }
 
 void sa_plan_free(struct sa_plan *plan)

@@ -1,92 +1,12 @@
-// --space-aware: defragmentation planned and accounted with the free-space
-// picture.
-//
-// The default passes take a donor wherever the allocator offers one; on an
-// aged file system every move then tends to add free extents (the file's old
-// pieces are freed between blocks still in use) and to break large free runs.
-// This mode keeps its own copy of the free space, updated after every move
-// with where the donor landed and what the file gave up, so that it knows
-// what each move did and what the next one would do: it orders the moves by
-// what they gain per block moved, pays for the free extents a move adds with
-// moves that remove some, and never makes a move that would leave the free
-// space worse than it was.
+// The space-aware plan: the files a run may move, the sparse windows, and
+// every decision of the mode that needs no request to the kernel (what a
+// file is worth, whether a move keeps to the limits, whether a donor fits,
+// the order of the moves). The moves themselves are space_moves.cpp's.
 #pragma once
-#include <cstdlib>
 #include "context.h"
-
-// Makes room for `need` elements, growing by half: the plan's arrays are the
-// mode's one sizeable allocation. -1 when memory runs out.
-template <typename T> static inline int sa_grow(T **arr, uint32_t *cap, uint64_t need)
-{
-	if (need <= *cap)
-		return 0;
-	uint64_t ncap = *cap ? *cap : 64;
-	while (ncap < need)
-		ncap += ncap / 2;
-	if (ncap > 0xffffffffULL)
-		return -1;
-	T *p = (T *)realloc(*arr, (size_t)ncap * sizeof(T));
-	if (!p)
-		return -1;
-	*arr = p;
-	*cap = (uint32_t)ncap;
-	return 0;
-}
-
-// ---- the free-space picture ---------------------------------------------
-
-// A run of free blocks. Runs are kept ascending, and runs that touch are one
-// run (also across a block-group boundary, as the report counts them).
-struct sa_run {
-	uint64_t start;
-	uint64_t len;
-};
-
-struct sa_picture {
-	struct sa_run *runs;
-	uint32_t count, cap;
-	uint64_t large;        // a run at least this long is large (the cluster size)
-	uint64_t large_blocks; // blocks in large runs
-	uint64_t free_blocks;
-};
-
-// Adds a free run, merged with the runs it touches. -1 when part of it is
-// free already (the picture no longer matches the file system) or memory ran out.
-int sa_pic_give(struct sa_picture *p, uint64_t start, uint64_t len);
-// Removes blocks from the free space. -1 when they are not all free in one run.
-int sa_pic_take(struct sa_picture *p, uint64_t start, uint64_t len);
-// Makes the blocks free where the picture has them in use (the kernel freed
-// them without the plan knowing, and has just handed them out): the number
-// of blocks that were not free, or -1 when memory ran out.
-int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len);
-void sa_pic_free(struct sa_picture *p);
-
-// A piece of a file: its first block (40 bits) and length (24 bits) in one word.
-typedef uint64_t sa_piece;
-#define SA_PIECE_LEN_MAX ((1ULL << 24) - 1)
-#define SA_PIECE_START_MAX ((1ULL << 40) - 1)
-static inline sa_piece sa_piece_make(uint64_t start, uint64_t len)
-{
-	return start << 24 | len;
-}
-static inline uint64_t sa_piece_start(sa_piece p)
-{
-	return p >> 24;
-}
-static inline uint64_t sa_piece_len(sa_piece p)
-{
-	return p & SA_PIECE_LEN_MAX;
-}
-
-// What a change does to the picture: free extents and blocks in large runs.
-struct sa_delta {
-	int64_t extents;
-	int64_t large_blocks;
-};
-// What freeing these used blocks would do. Pieces ascending, not overlapping.
-struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces, uint32_t n);
-
-// ---- the plan -----------------------------------------------------------
+#include "donors.h"
+#include "extent_map.h"
+#include "space_picture.h"
 
 // One file the run may move, reached again by its handle and checked against
 // the checksum of its identity and map taken when it was planned.
@@ -149,11 +69,68 @@ struct sa_plan {
 	uint8_t broken;
 };
 
+// ---- the files and the windows ---------------------------------------------
+
+// The file's physically separate pieces (touching extents joined, none longer
+// than a piece can say), ascending, appended to the plan's store; f->piece and
+// f->pieces say where. -1 when a block lies beyond what a piece can hold, the
+// store cannot grow, or the pieces are more than a file may have: the store
+// is then left with what was appended (the caller cuts it back).
+int sa_store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file *f);
 // Windows of `cluster` blocks with at least one and at most cluster / 4 blocks
 // in use, from the picture; `total` is the file system's size in blocks.
 int sa_sparse_windows(struct sa_plan *plan, uint32_t cluster, uint64_t total);
 // Index of the sparse window holding blk, or SA_NO_WINDOW.
 uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster);
+// The first sparse window the file has blocks in. With `credit`, its blocks
+// are added to every window they lie in, and its size, once per window, to
+// what emptying that window moves.
+uint32_t sa_file_windows(struct sa_plan *plan, const struct sa_file *f, uint32_t cluster,
+			 int credit);
+// A fragmented file whose pieces are this part of a cluster long on average
+// or longer gains too little for the blocks it moves.
+#define SA_LONG_PIECE_PART 2
+// What the run may do with a file, from its map: SA_DEFRAG, SA_SPARE or 0.
+uint8_t sa_file_kind(const struct sa_plan *plan, const struct sa_file *f, uint32_t cluster);
+// A window is worth emptying when every block in use there is a planned
+// file's and those files add up to at most one window: marks them chosen.
+void sa_choose_windows(struct sa_plan *plan, uint32_t cluster);
+// Windows the donor's space lies in are filled again: no use emptying them.
+void sa_unchoose_windows(struct sa_plan *plan, const struct donor *d, uint32_t cluster);
+
+// ---- the limits -------------------------------------------------------------
+
+// The fewest blocks large runs may hold: the share they had at the start, of
+// the free space there is now, and one large run to spare for what the plan
+// cannot see (extent-tree blocks the kernel allocates on its own).
+double sa_large_floor(const struct sa_plan *plan);
+// The most free extents there may be: fewer than at the start, even should
+// every block freed where the plan cannot see it be a free extent of its own.
+int64_t sa_extents_ceiling(const struct sa_plan *plan);
+// A change keeps to the limits when it adds no free extent or stays within
+// the most there may be, and likewise for the blocks in large runs.
+int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
+		    int64_t large_before, int64_t large_after);
+// Whether the picture changed by d keeps to the limits.
+int sa_within_limits(const struct sa_plan *plan, struct sa_delta d);
+// Whether a change by `need` leaves the large runs short of their floor (it
+// is then paid for by emptying windows rather than by moving spare files).
+int sa_short_of_large(const struct sa_plan *plan, struct sa_delta need);
+
+// ---- judging a move ---------------------------------------------------------
+
+// What a move of the file is expected to do before its donor exists: its
+// pieces freed, and a large file takes its size out of some large run.
+struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f);
+// Physically separate pieces of the map's first `blocks` blocks.
+uint32_t sa_pieces_below(const struct fmap *map, uint64_t blocks);
+// Whether the move is worth making now that the donor has landed (its
+// blocks already out of the picture; `before` is the picture's figures
+// without it): the free space must stay within the limits, a fragmented file
+// must end in fewer pieces (in one with plan->one_piece), a contiguous one in
+// one piece, and its leaving must merge free runs or empty its window.
+int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const struct donor *d,
+		  struct sa_delta before, uint32_t cluster);
 // Fixed cost of a move, in blocks: the requests around it (reopen, maps,
 // donor) take about as long as moving this many blocks.
 #define SA_MOVE_COST 16
@@ -161,13 +138,14 @@ uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster
 // pieces does to the picture (where the donor lands is not known before).
 float sa_score(const struct sa_file *f, struct sa_delta d, uint64_t large);
 // The files the `want` flags pick of [min_blocks, max_blocks) blocks that are
-// neither done nor held nor flagged `skip`, best first, into plan->order;
-// their number.
+// neither done nor held nor flagged `skip`, best first (equal scores by inode),
+// into plan->order; their number.
 uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_blocks,
 		 uint32_t max_blocks);
+// The contiguous file not done (nor `skip`) whose moving merges the most free
+// runs per block moved, or nullptr when moving none merges any.
+struct sa_file *sa_best_spare(const struct sa_plan *plan, const struct sa_file *skip);
+// The chosen window that costs least to empty, or SA_NO_WINDOW.
+uint32_t sa_cheapest_window(const struct sa_plan *plan);
 
 void sa_plan_free(struct sa_plan *plan);
-// The mode's passes. Without the kernel's free-space map, or memory for the
-// plan, it says so before any move; when the map can not be read again or a
-// commit fails, it says so and stops. -1 then, 0 when done.
-int space_aware_passes(defrag_context *ctx);

@@ -78,12 +78,12 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 	if (fd < 0) {
 		if (entry_vanished(name, errno == ENOENT))
 			return 0;
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "Can not open file %s, errno:%d\n", name, errno);
 		return 1;
 	}
 	if (fstat(fd, &st)) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "Error while fstat for %s, errno:%d\n", name, errno);
 		close(fd);
 		return 0;
@@ -98,7 +98,7 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 	if (st.st_dev != ctx->root_st.st_dev)
 		goto skip;
 	if (run_uid != 0 && run_uid != st.st_uid) {
-		if (debug_flags & 0x02)
+		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr,
 				"File %s is not current user's file or current user is not root\n",
 				name);
@@ -107,7 +107,7 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 
 	if (callback(ctx, fd, &st, dir_fd, name) >= 0)
 		scanned_files++;
-	else if (debug_flags & 0x02)
+	else if (debug_flags & QF_DBG_DETAIL)
 		fprintf(stderr, "Fail to get extents info for %s\n", name);
 	progress_file();
 skip:

@@ -1,0 +1,29 @@
+// The space-aware mode's donors and ballast: unnamed files made in a group's
+// directory, and accounted in the plan's picture as the kernel hands out
+// their blocks.
+#pragma once
+#include "space_plan.h"
+
+// A donor of `request` blocks in one request, made in a directory of (flex)
+// group grp, its map in d->fec; its fest.frag counts the pieces of the first
+// `blocks`, which the move uses. 0 when ready.
+int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struct donor *d,
+		  uint64_t blocks, uint64_t request);
+// The donor's blocks leave the picture (or come back to it: `give`).
+// -1 when the picture does not match what the kernel handed out.
+int sa_account_donor(struct sa_plan *plan, const struct donor *d, int give);
+// Blocks the kernel handed to the donor are free, whatever the picture says:
+// those it shows in use were freed without the plan seeing it (the extent-tree
+// blocks of files made contiguous); they become free in the picture first.
+int sa_claim_donor(struct sa_plan *plan, const struct donor *d);
+
+// Holds the large free runs of the picture with unnamed preallocated files,
+// largest first, but never the last part (1 / SA_RESERVE_PART) of the free
+// space: the file system stays in use meanwhile. The ballast has no name, so
+// a killed run gives its space back too.
+void sa_ballast_hold(defrag_context *ctx, struct sa_plan *plan);
+void sa_ballast_release(struct sa_plan *plan);
+// The kernel counts the ballast's blocks as used; the plan, as what they
+// will be again once it is released: free. -1 when a map cannot be read or
+// does not fit the picture.
+int sa_give_ballast(defrag_context *ctx, struct sa_plan *plan);

@@ -1,0 +1,28 @@
+// The space-aware mode's moves: a planned file moved into a donor judged
+// against the picture, and the moves that pay for it (spare files moved,
+// sparse windows emptied), each keeping the picture up to date.
+#pragma once
+#include "space_plan.h"
+
+// What became of a planned move: done; the file gone or changed (never
+// tried again); no donor fitted; or the picture no longer matches the file
+// system (read it again: sa_resync).
+enum sa_result { SA_MOVED, SA_SKIPPED, SA_REFUSED, SA_LOST };
+
+// One planned move: the file reopened by its handle and checked, at most two
+// donors, the second after the first was given back (its space is not handed
+// out again before a commit, so the second lands elsewhere).
+sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file *f);
+// Reads the picture again after it stopped matching the file system; -1,
+// with the plan broken, when it cannot be read.
+int sa_resync(defrag_context *ctx, struct sa_plan *plan);
+// Makes room within the limits for a move of f expected to change the
+// picture by `need`: sparse windows emptied while the large runs would fall
+// short, contiguous files moved while the free extents would be too many.
+// -1 when that cannot be paid for.
+int sa_pay_for(defrag_context *ctx, struct sa_plan *plan, struct sa_delta need,
+	       const struct sa_file *f);
+// Brings the picture back within the limits where what the plan cannot see
+// moved them (the margins grow as extent-tree blocks are freed). -1 when
+// nothing is left to pay with.
+int sa_settle(defrag_context *ctx, struct sa_plan *plan);
