@@ -211,48 +211,56 @@ bool Collector::storeLocked(const Core *core, const std::string &name, std::stri
 		}
 	}
 	unsigned long long size = core ? strippedSize(*core) : 0;
-	FsSpace space;
-	dir.spaceOf(space);
-
-	// The record's room comes first: it tells what became of the crash
-	// even when the core then does not fit.
-	unsigned long long recordRoom = 0;
 	bool withRecord = options.record;
-	std::string recordWhy;
+	unsigned long long recordRoom = 0;
 	if (withRecord) {
 		CrashRecord planned = record;
 		planned.coreFile = name;
 		planned.coreSize = size;
 		recordRoom = recordToJson(planned).size() + kRecordSlack;
-		if (!recordFile.create(recordName, recordWhy) || !recordFile.reserve(recordRoom, recordWhy)) {
-			recordFile.abandon();
-			withRecord = false;
+	}
+
+	// Room for the core and its record, the oldest crashes removed as far
+	// as the limits need; a record alone removes nothing.
+	bool keepCore = false;
+	std::vector<StoredCrash> crashes = dir.listCrashes();
+	if (core) {
+		FsSpace space;
+		unsigned long long used = 0;
+		for (auto &c : crashes)
+			used += c.bytes;
+		if (!dir.spaceOf(space)) {
+			record.notKept = "not kept: the room on " + dir.getPath() + "'s file system cannot be known";
+		} else {
+			SpacePlan plan =
+				planSpace(crashes, used, space.free, roundUp(size, space.block) + roundUp(recordRoom, space.block),
+					  options.maxUse, options.keepFree, space.size);
+			keepCore = plan.fits;
+			if (!plan.fits)
+				record.notKept = "not kept: " + plan.why;
+			for (size_t i = 0; i < plan.removeOldest; i++)
+				dir.removeCrash(crashes[i].stem);
 		}
 	}
 
+	// Each file's room is reserved before a byte of it is written, the
+	// record's first: it tells what became of the crash even when the core
+	// then finds no room after all.
+	std::string recordWhy;
+	if (withRecord && !(recordFile.create(recordName, recordWhy) && recordFile.reserve(recordRoom, recordWhy))) {
+		recordFile.abandon();
+		withRecord = false;
+	}
 	bool ok = true;
-	if (core) {
-		std::vector<StoredCrash> crashes = dir.listCrashes();
-		unsigned long long used = withRecord ? roundUp(recordRoom, space.block) : 0;
-		for (auto &c : crashes)
-			used += c.bytes;
-		dir.spaceOf(space); // with the record's room taken
-		SpacePlan plan = planSpace(crashes, used, space.free, roundUp(size, space.block), options.maxUse,
-					   options.keepFree, space.size);
-		if (!plan.fits) {
-			record.notKept = "not kept: " + plan.why;
+	if (keepCore) {
+		std::string coreWhy;
+		if (writeOutput(*core, name, size, coreWhy)) {
+			record.coreFile = name;
+			record.coreSize = size;
 		} else {
-			for (size_t i = 0; i < plan.removeOldest; i++)
-				dir.removeCrash(crashes[i].stem);
-			std::string coreWhy;
-			if (writeOutput(*core, name, size, coreWhy)) {
-				record.coreFile = name;
-				record.coreSize = size;
-			} else {
-				dir.abandon();
-				record.notKept = coreWhy;
-				ok = false;
-			}
+			dir.abandon();
+			record.notKept = coreWhy;
+			ok = false;
 		}
 	}
 
