@@ -22,7 +22,9 @@ struct LinkEntry {
 	std::string name;
 };
 
-// The dynamic linker's chain of loaded objects, as the stripper follows it.
+// The dynamic linker's chain of loaded objects, as the stripper follows it,
+// with each object's name as the process has it (the stripped core's copy
+// of a name may be changed for the debugger's sake).
 std::vector<LinkEntry> readLinkChain(Reader &reader)
 {
 	std::vector<LinkEntry> chain;
@@ -31,15 +33,16 @@ std::vector<LinkEntry> readLinkChain(Reader &reader)
 	if (!builder.readLinkmaps() || !builder.getResult(result))
 		return chain;
 	for (auto &s : result.segments) {
-		if (const Linkmap *l = dynamic_cast<const Linkmap *>(s.get())) {
-			LinkEntry e;
-			e.lAddr = (uint64_t)l->map.l_addr;
-			e.lLd = (uint64_t)l->map.l_ld;
-			chain.push_back(e);
-		} else if (const String *n = dynamic_cast<const String *>(s.get())) {
-			if (!chain.empty())
-				chain.back().name.assign(n->text.data(), strnlen(n->text.data(), n->text.size()));
-		}
+		const Linkmap *l = dynamic_cast<const Linkmap *>(s.get());
+		if (!l)
+			continue;
+		LinkEntry e;
+		e.lAddr = (uint64_t)l->map.l_addr;
+		e.lLd = (uint64_t)l->map.l_ld;
+		std::vector<char> name;
+		if (reader.getString((unsigned long)l->map.l_name, name) && !name.empty())
+			e.name.assign(name.data(), strnlen(name.data(), name.size()));
+		chain.push_back(e);
 	}
 	return chain;
 }

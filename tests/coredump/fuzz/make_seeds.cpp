@@ -57,6 +57,13 @@ int main(int argc, char **argv)
 	over.addPrStatus(Layout::kStack - 0x800);
 	over.addPrStatus(0x123456789ull);
 	save("overflowed-and-lost-stacks", over);
+	// the notes a crash record reads: signal, process, mapped files
+	CoreImage crash = handcore::standardCore();
+	crash.setThreadPc(0, 0x400123);
+	crash.addSigInfo(11, 1, 0x1234);
+	crash.addPrPsInfo(1000, 100, 9, "seg", "./seg --fast");
+	crash.addFileNote({{0x400000, 0x402000, 0, "/usr/bin/seg"}, {0x600000, 0x601000, 0x2000, "/usr/bin/seg"}});
+	save("crash-notes", crash);
 	std::cout << n << " seeds in " << dir << "\n";
 	return 0;
 }
