@@ -56,10 +56,11 @@ bool endsWith(const std::string &s, const std::string &tail)
 	return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A record file, read only when it is a regular file of a record's size.
-bool readRecordAt(int dirFd, const char *name, CrashRecord &r, std::string &why)
+// A record file, read only when it is a regular file of a record's size;
+// a link to one is followed only when follow is set.
+bool readRecordAt(int dirFd, const char *name, bool follow, CrashRecord &r, std::string &why)
 {
-	int fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int fd = openat(dirFd, name, O_RDONLY | (follow ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
 		why = strerror(errno);
 		return false;
@@ -149,7 +150,7 @@ bool listCrashes(const std::string &dir, std::ostream &out, std::string &why)
 		if (isRecord) {
 			std::string ignored;
 			l.hasRecord = true;
-			l.badRecord = !readRecordAt(dirFd, e->d_name, l.record, ignored);
+			l.badRecord = !readRecordAt(dirFd, e->d_name, false, l.record, ignored);
 		} else {
 			l.hasCore = true;
 			l.coreBytes = (unsigned long long)st.st_size;
@@ -293,7 +294,7 @@ bool describeCrash(const std::string &path, std::ostream &out, std::string &why)
 	std::string recordWhy;
 	bool isRecord = endsWith(path, ".json");
 	const std::string recordPath = isRecord ? path : path + ".json";
-	if (readRecordAt(AT_FDCWD, recordPath.c_str(), r, recordWhy)) {
+	if (readRecordAt(AT_FDCWD, recordPath.c_str(), true, r, recordWhy)) {
 		describeRecord(r, out);
 		return true;
 	}
