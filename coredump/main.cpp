@@ -38,7 +38,7 @@ void help(const char *self)
 		  << "                   a crash before the dynamic linker was set up), keep the notes\n"
 		  << "                   and stacks all the same and say what is missing; on by\n"
 		  << "                   default with --collect\n"
-		  << "  --no-keep-partial  fail on such a core instead"
+		  << "  --no-keep-partial  fail on such a core instead\n"
 		  << "  --collect DIR    as the kernel's core handler: read the core of process PID,\n"
 		  << "                   crashed at TIME and named COMM, from standard input and write\n"
 		  << "                   the stripped core to DIR/core.COMM.PID.TIME\n"
