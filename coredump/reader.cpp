@@ -425,6 +425,12 @@ bool Reader::findInterruptedSp(const Elf_Data *stack, unsigned long start, unsig
 	// from the first place at or above sp that is 8 off a 16-byte boundary
 	for (unsigned long off = from + (24 - sp % 16) % 16; off <= size && size - off >= sizeof(SignalFrame) && off - from <= kSignalFrameScan;
 	     off += 16) {
+		// Most places are no frame: their uc_stack alone rules them out.
+		uint64_t ssSp, ssSize;
+		memcpy(&ssSp, bytes + off + offsetof(SignalFrame, ssSp), sizeof(ssSp));
+		memcpy(&ssSize, bytes + off + offsetof(SignalFrame, ssSize), sizeof(ssSize));
+		if (ssSize < kMinSignalStack || sp < ssSp || sp - ssSp >= ssSize)
+			continue;
 		SignalFrame f;
 		memcpy(&f, bytes + off, sizeof(f));
 		if (isAltStackFrame(f, start + off, sp)) {
