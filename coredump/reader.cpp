@@ -387,8 +387,8 @@ Elf_Data *Reader::getStackDataAt(unsigned long sp, unsigned long &start, unsigne
 
 bool Reader::isExecutable(unsigned long addr)
 {
-	Elf64_Phdr h;
-	return findPhdr(h, [addr](const Elf64_Phdr &h) {
+	Elf64_Phdr found;
+	return findPhdr(found, [addr](const Elf64_Phdr &h) {
 		return h.p_type == PT_LOAD && (h.p_flags & PF_X) && addr >= h.p_vaddr &&
 		       addr - h.p_vaddr < std::max(h.p_memsz, h.p_filesz);
 	});
@@ -423,8 +423,8 @@ bool Reader::findInterruptedSp(const Elf_Data *stack, unsigned long start, unsig
 	const char *bytes = static_cast<const char *>(stack->d_buf);
 	unsigned long size = stack->d_size, from = sp - start;
 	// from the first place at or above sp that is 8 off a 16-byte boundary
-	for (unsigned long off = from + (24 - sp % 16) % 16; off <= size && size - off >= sizeof(SignalFrame) && off - from <= kSignalFrameScan;
-	     off += 16) {
+	for (unsigned long off = from + (24 - sp % 16) % 16;
+	     off <= size && size - off >= sizeof(SignalFrame) && off - from <= kSignalFrameScan; off += 16) {
 		// Most places are no frame: their uc_stack alone rules them out.
 		uint64_t ssSp, ssSize;
 		memcpy(&ssSp, bytes + off + offsetof(SignalFrame, ssSp), sizeof(ssSp));
