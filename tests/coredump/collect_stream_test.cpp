@@ -48,33 +48,3 @@ TEST(Collect, StreamAndMemoryGiveTheFileModeBytes)
 		}
 	}
 }
-
-// A core stream of a static program is collected in part unless the
-// collector is told not to; the collector says what the core lacks.
-TEST(Collect, StaticProgramIsCollectedInPart)
-{
-	TempDir t("skvcollect");
-	handcore::Layout L;
-	L.withDynamic = false;
-	handcore::Bytes core = handcore::standardCore(L).bytes();
-	boost::shared_ptr<Skelvane::Memory> memory(new Skelvane::ImageMemory(core.data(), core.size()));
-	for (bool keepPartial : {true, false}) {
-		SCOPED_TRACE(keepPartial);
-		int fd = memfd_create("stream", 0);
-		ASSERT_EQ(write(fd, core.data(), core.size()), (ssize_t)core.size());
-		lseek(fd, 0, SEEK_SET);
-		const std::string out = t.path() + "/cores" + std::to_string(keepPartial);
-		Skelvane::Collector collector(out, 5, true, keepPartial);
-		std::string why;
-		bool ok = collector.collect(fd, memory, "7", "8", "static", why);
-		close(fd);
-		EXPECT_EQ(ok, keepPartial) << why;
-		if (keepPartial) {
-			EXPECT_EQ(collector.getMissing(), "dynamic section, r_debug record, link maps");
-			EXPECT_EQ(listDir(out), std::vector<std::string>{"core.static.7.8"});
-		} else {
-			EXPECT_EQ(why, "Unable to read dynamic section");
-			EXPECT_TRUE(listDir(out).empty());
-		}
-	}
-}

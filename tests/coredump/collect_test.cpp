@@ -352,7 +352,7 @@ TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
 }
 
 // A partial core is a success: it is kept, and one syslog warning says what
-// it lacks.
+// it lacks. --no-keep-partial refuses it.
 TEST(Collect, PartialCoreIsKeptAndLoggedAsAWarning)
 {
 	REQUIRE_ROOT();
@@ -369,4 +369,11 @@ TEST(Collect, PartialCoreIsKeptAndLoggedAsAWarning)
 	// facility LOG_DAEMON, severity LOG_WARNING
 	EXPECT_EQ(r.log[0].rfind("<28>", 0), 0u) << r.log[0];
 	EXPECT_NE(r.log[0].find("missing: dynamic section, r_debug record, link maps"), std::string::npos) << r.log[0];
+
+	TempDir strict("skvcollect");
+	r = runHandler({kBin, "--no-keep-partial", "--collect", strict.path(), self, "1700000000", "prog"},
+		       std::string(b.begin(), b.end()));
+	EXPECT_NE(r.status, 0);
+	EXPECT_TRUE(listDir(strict.path()).empty());
+	expectOneLogLine(r, "not collected: Unable to read dynamic section");
 }
