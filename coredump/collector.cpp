@@ -17,8 +17,8 @@ bool isNumber(const std::string &s)
 
 } // namespace
 
-Collector::Collector(const std::string &dir_, unsigned long keep_, bool buildIds_)
-    : dir(dir_), keep(keep_), buildIds(buildIds_)
+Collector::Collector(const std::string &dir_, unsigned long keep_, bool buildIds_, bool keepPartial_)
+    : dir(dir_), keep(keep_), buildIds(buildIds_), keepPartial(keepPartial_)
 {
 }
 
@@ -45,6 +45,8 @@ bool Collector::collect(int fd, boost::shared_ptr<Memory> memory, const std::str
 {
 	Core core;
 	core.buildIds = buildIds;
+	core.keepPartial = keepPartial;
+	missing.clear();
 	bool ok = false;
 	if (!isNumber(pid) || !isNumber(time))
 		why = "the process id and the time must be numbers";
@@ -74,6 +76,7 @@ bool Collector::collect(int fd, boost::shared_ptr<Memory> memory, const std::str
 		return false;
 	}
 	dir.prune(keep);
+	missing = core.missing;
 	return true;
 }
 

@@ -15,7 +15,7 @@ static const unsigned long kDefaultKeep = 50;
 
 class Collector {
 public:
-	Collector(const std::string &dir, unsigned long keep, bool buildIds);
+	Collector(const std::string &dir, unsigned long keep, bool buildIds, bool keepPartial = true);
 	~Collector();
 
 	// Reads the core of process pid (crashed at time, named comm) from fd,
@@ -28,6 +28,10 @@ public:
 	// failure nothing is left in the directory and why holds the reason.
 	bool collect(int fd, boost::shared_ptr<Memory> memory, const std::string &pid,
 		     const std::string &time, const std::string &comm, std::string &why);
+
+	// After a successful collect, what the stripped core lacks (Core's
+	// missing); empty for a whole core.
+	const std::string &getMissing() const { return missing; }
 
 	// The output's name, with comm made safe.
 	static std::string outputName(const std::string &pid, const std::string &time, const std::string &comm);
@@ -44,7 +48,8 @@ private:
 
 	CollectDir dir;
 	unsigned long keep;
-	bool buildIds;
+	bool buildIds, keepPartial;
+	std::string missing;
 };
 
 } // namespace Skelvane

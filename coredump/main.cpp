@@ -34,6 +34,11 @@ void help(const char *self)
 		  << "                   and build ID), so that tools which recognise modules from\n"
 		  << "                   memory can read the core; on by default with --collect\n"
 		  << "  --no-build-ids   do not keep those pages\n"
+		  << "  --keep-partial   when the loaded objects cannot be found (a static program, or\n"
+		  << "                   a crash before the dynamic linker was set up), keep the notes\n"
+		  << "                   and stacks all the same and say what is missing; on by\n"
+		  << "                   default with --collect\n"
+		  << "  --no-keep-partial  fail on such a core instead\n"
 		  << "  --collect DIR    as the kernel's core handler: read the core of process PID,\n"
 		  << "                   crashed at TIME and named COMM, from standard input and write\n"
 		  << "                   the stripped core to DIR/core.COMM.PID.TIME\n"
@@ -55,11 +60,12 @@ void openStandardStreams()
 		close(fd);
 }
 
-int fileMode(const char *path, bool buildIds)
+int fileMode(const char *path, bool buildIds, bool keepPartial)
 {
 	int result = 0;
 	Skelvane::Core core;
 	core.buildIds = buildIds;
+	core.keepPartial = keepPartial;
 	if (!core.read(path)) {
 		std::cerr << "Coredump file read failed." << std::endl;
 		result = -1;
@@ -84,10 +90,11 @@ int main(int argc, char **argv)
 	static const option longOptions[] = {
 		{"build-ids", no_argument, nullptr, 'b'}, {"no-build-ids", no_argument, nullptr, 'B'},
 		{"collect", required_argument, nullptr, 'c'}, {"keep", required_argument, nullptr, 'k'},
+		{"keep-partial", no_argument, nullptr, 'p'}, {"no-keep-partial", no_argument, nullptr, 'P'},
 		{"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
 		{nullptr, 0, nullptr, 0},
 	};
-	int buildIds = -1; // as the mode has it
+	int buildIds = -1, keepPartial = -1; // as the mode has it
 	const char *collectDir = nullptr;
 	unsigned long keep = Skelvane::kDefaultKeep;
 	std::string bad;
@@ -104,6 +111,12 @@ int main(int argc, char **argv)
 			break;
 		case 'B':
 			buildIds = 0;
+			break;
+		case 'p':
+			keepPartial = 1;
+			break;
+		case 'P':
+			keepPartial = 0;
 			break;
 		case 'c':
 			collectDir = optarg;
@@ -134,7 +147,7 @@ int main(int argc, char **argv)
 			return -1;
 		}
 		// Only the first operand is used; further ones are ignored.
-		return fileMode(argv[optind], buildIds == 1);
+		return fileMode(argv[optind], buildIds == 1, keepPartial == 1);
 	}
 
 	openStandardStreams();
@@ -148,8 +161,14 @@ int main(int argc, char **argv)
 		Skelvane::drainStream(0, drained);
 		why = bad.empty() ? "--collect needs DIR and then PID TIME COMM" : bad;
 	} else {
-		Skelvane::Collector collector(collectDir, keep, buildIds != 0);
+		Skelvane::Collector collector(collectDir, keep, buildIds != 0, keepPartial != 0);
 		ok = collector.collect(0, nullptr, pid, time, comm, why);
+		// A partial core is collected all the same; the log says what it
+		// lacks, as the file mode says it on standard error.
+		if (ok && !collector.getMissing().empty())
+			syslog(LOG_WARNING, "core of %s (pid %s) collected in part, missing: %s",
+			       Skelvane::Collector::safeName(comm).c_str(), Skelvane::Collector::safeName(pid).c_str(),
+			       collector.getMissing().c_str());
 	}
 	if (!ok) {
 		syslog(LOG_ERR, "core of %s (pid %s) not collected: %s", Skelvane::Collector::safeName(comm).c_str(),

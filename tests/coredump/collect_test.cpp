@@ -350,3 +350,30 @@ TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
 		expectOneLogLine(r, "ended inside the program headers");
 	}
 }
+
+// A partial core is a success: it is kept, and one syslog warning says what
+// it lacks. --no-keep-partial refuses it.
+TEST(Collect, PartialCoreIsKeptAndLoggedAsAWarning)
+{
+	REQUIRE_ROOT();
+	TempDir t("skvcollect");
+	const std::string out = t.path() + "/cores", self = std::to_string(getpid());
+	// the memory read is this process's, where the executable's headers
+	// are not: no dynamic section is found
+	handcore::Bytes b = handcore::standardCore().bytes();
+	HandlerRun r = runHandler({kBin, "--collect", out, self, "1700000000", "prog"}, std::string(b.begin(), b.end()));
+	EXPECT_EQ(r.status, 0);
+	EXPECT_TRUE(r.drained);
+	EXPECT_EQ(listDir(out), std::vector<std::string>{"core.prog." + self + ".1700000000"});
+	ASSERT_EQ(r.log.size(), 1u) << testing::PrintToString(r.log);
+	// facility LOG_DAEMON, severity LOG_WARNING
+	EXPECT_EQ(r.log[0].rfind("<28>", 0), 0u) << r.log[0];
+	EXPECT_NE(r.log[0].find("missing: dynamic section, r_debug record, link maps"), std::string::npos) << r.log[0];
+
+	TempDir strict("skvcollect");
+	r = runHandler({kBin, "--no-keep-partial", "--collect", strict.path(), self, "1700000000", "prog"},
+		       std::string(b.begin(), b.end()));
+	EXPECT_NE(r.status, 0);
+	EXPECT_TRUE(listDir(strict.path()).empty());
+	expectOneLogLine(r, "not collected: Unable to read dynamic section");
+}
