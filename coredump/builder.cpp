@@ -141,9 +141,41 @@ bool Builder::readStacks()
 		if (!data)
 			continue;
 		local.push_back(boost::shared_ptr<Segment>(new Stack(start, data)));
+		readInterruptedStacks(local, reader.getStack(status), start, data);
 	}
 	segments.splice(segments.end(), local);
 	return true;
+}
+
+void Builder::readInterruptedStacks(SegmentList &local, unsigned long sp, unsigned long start, Elf_Data *data)
+{
+	// A thread in a handler on an alternate stack keeps the stack the
+	// signal came on as well, found through the kernel's signal frame, and
+	// so on while that stack too was an alternate one. What is kept never
+	// overlaps: each piece ends where a piece kept before begins.
+	std::vector<std::pair<unsigned long, unsigned long> > kept{{start, start + data->d_size}};
+	unsigned long rsp;
+	while (kept.size() <= kMaxInterruptedStacks && reader.findInterruptedSp(data, start, sp, rsp)) {
+		unsigned long limit = ~0ul;
+		for (auto &k : kept) {
+			if (rsp >= k.first && rsp < k.second)
+				return;
+			if (k.first > rsp)
+				limit = std::min(limit, k.first);
+		}
+		unsigned long at = 0;
+		Elf_Data *more = reader.getStackDataAt(rsp, at, limit);
+		if (!more || more->d_size == 0)
+			return;
+		for (auto &k : kept)
+			if (at < k.second && k.first < at + more->d_size)
+				return;
+		kept.push_back({at, at + more->d_size});
+		local.push_back(boost::shared_ptr<Segment>(new Stack(at, more)));
+		sp = rsp;
+		start = at;
+		data = more;
+	}
 }
 
 bool Builder::readModulePages()

@@ -20,6 +20,10 @@ struct Result {
 // numbering, which the stripped core does not use.
 static const unsigned long kMaxSegments = 0xffff;
 
+// Most stacks kept for one thread beyond its own: those that signals handled
+// on alternate stacks interrupted, one behind the other.
+static const unsigned kMaxInterruptedStacks = 4;
+
 class Builder {
 public:
 	explicit Builder(Reader &reader);
@@ -36,6 +40,11 @@ public:
 private:
 	Builder(const Builder &) = delete;
 	Builder &operator=(const Builder &) = delete;
+
+	// Appends to `local` the stacks that signal handlers running on
+	// alternate stacks interrupted, starting from a thread's stack pointer sp
+	// in its kept stack chunk data at start.
+	void readInterruptedStacks(SegmentList &local, unsigned long sp, unsigned long start, Elf_Data *data);
 
 	Reader &reader;
 	SegmentList segments;

@@ -122,6 +122,7 @@ bool Collector::collectCrash(int fd, boost::shared_ptr<Memory> memory, const std
 	// kernel waits to hand over, is read afterwards.
 	Core core;
 	core.buildIds = options.buildIds;
+	core.keepPartial = options.keepPartial;
 	bool built = false;
 	if (!memory)
 		record.notKept = "the memory of process " + pid + " cannot be read";
@@ -131,6 +132,8 @@ bool Collector::collectCrash(int fd, boost::shared_ptr<Memory> memory, const std
 		recordCore(record, *core.reader, live.get(), info.threadIds);
 		record.fullSize = core.reader->getCoreSize();
 	}
+	if (built)
+		record.coreMissing = core.missing;
 	bool stored = store(built ? &core : nullptr, name, why);
 
 	unsigned long total = drainStream(fd, drained);
@@ -148,6 +151,7 @@ bool Collector::collectCrash(int fd, boost::shared_ptr<Memory> memory, const std
 			dir.abandon();
 			record.coreFile.clear();
 			record.coreSize = 0;
+			record.coreMissing.clear();
 			record.notKept = cut;
 			rewriteRecord();
 			why = cut;
@@ -158,6 +162,10 @@ bool Collector::collectCrash(int fd, boost::shared_ptr<Memory> memory, const std
 	if (!record.coreFile.empty()) {
 		std::string outcome = "kept " + record.coreFile + " (" + sizeInWords(record.coreSize) + " of a " +
 				      sizeInWords(record.fullSize) + " core)";
+		// the words the log has said of a partial core before
+		if (!record.coreMissing.empty())
+			outcome += "; core of " + safeName(record.comm) + " (pid " + pid + ") collected in part, missing: " +
+				   record.coreMissing;
 		if (record.notKeptBefore)
 			outcome += "; " + std::to_string(record.notKeptBefore) + " crashes of " + printable(executable) +
 				   " before it not kept";

@@ -23,6 +23,8 @@ static const size_t kMaxRateState = 1 << 20;
 struct CollectOptions {
 	unsigned long keep = kDefaultKeep;
 	bool buildIds = true;
+	// keep a core whose loaded objects cannot be found (Core::keepPartial)
+	bool keepPartial = true;
 	bool record = true; // write "core.<comm>.<pid>.<time>.json" beside the core
 	SizeLimit maxUse = kDefaultMaxUse;
 	SizeLimit keepFree = kDefaultKeepFree;
@@ -50,6 +52,9 @@ public:
 
 	// The one line for the system log: the crash and what became of it.
 	const std::string &getLogLine() const { return logLine; }
+	// After a successful collect, what the stripped core lacks (Core's
+	// missing); empty for a whole core.
+	const std::string &getMissing() const { return record.coreMissing; }
 	const CrashRecord &getRecord() const { return record; }
 
 	// The output's name, with comm made safe.

@@ -21,6 +21,7 @@ Core::~Core()
 void Core::clear()
 {
 	segments.clear();
+	missing.clear();
 }
 
 bool Core::read(const char *path)
@@ -37,6 +38,8 @@ bool Core::read(const char *path)
 		std::cerr << "ERROR: " << failed << std::endl;
 		return false;
 	}
+	if (!missing.empty())
+		std::cerr << "WARNING: partial core, missing: " << missing << std::endl;
 	return true;
 }
 
@@ -55,15 +58,25 @@ bool Core::collect(int fd, const boost::shared_ptr<Memory> &memory, std::string 
 
 const char *Core::build()
 {
+	const char *lacking = nullptr;
 	Builder builder(*reader);
 	if (!builder.readNote())
 		return "Unable to read core notes";
-	if (!builder.readDynamic())
-		return "Unable to read dynamic section";
-	if (!builder.readRDebug())
-		return "Unable to read rdebug structure";
-	if (!builder.readLinkmaps())
+	// Only a core is worth keeping in part: any other file with notes has
+	// no threads and no memory.
+	Elf64_Ehdr ehdr;
+	bool partial = keepPartial && reader->getEhdr(ehdr) && ehdr.e_type == ET_CORE;
+	if (!builder.readDynamic()) {
+		if (!partial)
+			return "Unable to read dynamic section";
+		lacking = "dynamic section, r_debug record, link maps";
+	} else if (!builder.readRDebug()) {
+		if (!partial)
+			return "Unable to read rdebug structure";
+		lacking = "r_debug record, link maps";
+	} else if (!builder.readLinkmaps()) {
 		return "Unable to read linkmap";
+	}
 	if (!builder.readStacks())
 		return "Unable to read stacks";
 	if (buildIds && !builder.readModulePages())
@@ -73,6 +86,8 @@ const char *Core::build()
 		return "Unable to read elf header";
 	header = result.header;
 	segments.swap(result.segments);
+	if (lacking)
+		missing = lacking;
 	return nullptr;
 }
 

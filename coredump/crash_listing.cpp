@@ -252,7 +252,8 @@ void describeRecord(const CrashRecord &r, std::ostream &out)
 	}
 	if (!r.coreFile.empty())
 		out << "  core:        " << printable(r.coreFile) << " (" << sizeInWords(r.coreSize) << " of a "
-		    << sizeInWords(r.fullSize) << " core)\n";
+		    << sizeInWords(r.fullSize) << " core)"
+		    << (r.coreMissing.empty() ? "" : ", in part: missing " + printable(r.coreMissing)) << "\n";
 	else if (!r.notKept.empty())
 		out << "  core:        none: " << printable(r.notKept)
 		    << (r.fullSize ? " (the full core: " + sizeInWords(r.fullSize) + ")" : "") << "\n";

@@ -69,6 +69,8 @@ std::string recordToJson(const CrashRecord &r)
 	if (!r.coreFile.empty()) {
 		w.key("core_file").value(r.coreFile);
 		w.key("core_size").value(r.coreSize);
+		if (!r.coreMissing.empty())
+			w.key("core_missing").value(r.coreMissing);
 	}
 	if (r.fullSize)
 		w.key("full_size").value(r.fullSize);
@@ -169,6 +171,7 @@ bool recordFromJson(const std::string &text, CrashRecord &r, std::string &why)
 	doc.getString("core_file", r.coreFile);
 	if (doc.getInteger("core_size", n) && n >= 0)
 		r.coreSize = (unsigned long long)n;
+	doc.getString("core_missing", r.coreMissing);
 	if (doc.getInteger("full_size", n) && n >= 0)
 		r.fullSize = (unsigned long long)n;
 	doc.getString("not_kept", r.notKept);

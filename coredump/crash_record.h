@@ -62,6 +62,7 @@ struct CrashRecord {
 	std::string coreFile;            // its name in the directory; "" when not kept
 	unsigned long long coreSize = 0; // the stripped core's bytes
 	unsigned long long fullSize = 0; // the bytes of the core the kernel wrote
+	std::string coreMissing;         // what a core kept in part lacks
 	std::string notKept;             // why there is no core
 	// crashes of the same executable not kept since the record before this
 	// one, because they came faster than the rate allows

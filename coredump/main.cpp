@@ -37,6 +37,11 @@ void help(const char *self)
 		  << "                   and build ID), so that tools which recognise modules from\n"
 		  << "                   memory can read the core; on by default with --collect\n"
 		  << "  --no-build-ids   do not keep those pages\n"
+		  << "  --keep-partial   when the loaded objects cannot be found (a static program, or\n"
+		  << "                   a crash before the dynamic linker was set up), keep the notes\n"
+		  << "                   and stacks all the same and say what is missing; on by\n"
+		  << "                   default with --collect\n"
+		  << "  --no-keep-partial  fail on such a core instead\n"
 		  << "  --collect DIR    as the kernel's core handler: read the core of process PID,\n"
 		  << "                   crashed at TIME and named COMM, from standard input and write\n"
 		  << "                   the stripped core to DIR/core.COMM.PID.TIME\n"
@@ -69,11 +74,12 @@ void openStandardStreams()
 		close(fd);
 }
 
-int fileMode(const char *path, bool buildIds)
+int fileMode(const char *path, bool buildIds, bool keepPartial)
 {
 	int result = 0;
 	Skelvane::Core core;
 	core.buildIds = buildIds;
+	core.keepPartial = keepPartial;
 	if (!core.read(path)) {
 		std::cerr << "Coredump file read failed." << std::endl;
 		result = -1;
@@ -124,6 +130,7 @@ int main(int argc, char **argv)
 	static const option longOptions[] = {
 		{"build-ids", no_argument, nullptr, 'b'}, {"no-build-ids", no_argument, nullptr, 'B'},
 		{"collect", required_argument, nullptr, 'c'}, {"keep", required_argument, nullptr, 'k'},
+		{"keep-partial", no_argument, nullptr, 'p'}, {"no-keep-partial", no_argument, nullptr, 'P'},
 		{"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
 		// the crash records, their listing and the collector's limits
 		{"list", required_argument, nullptr, kOptList},
@@ -134,7 +141,7 @@ int main(int argc, char **argv)
 		{"no-record", no_argument, nullptr, kOptNoRecord},
 		{nullptr, 0, nullptr, 0},
 	};
-	int buildIds = -1; // as the mode has it
+	int buildIds = -1, keepPartial = -1; // as the mode has it
 	const char *collectDir = nullptr, *listDir = nullptr, *infoFile = nullptr;
 	Skelvane::CollectOptions collect;
 	std::string bad;
@@ -151,6 +158,12 @@ int main(int argc, char **argv)
 			break;
 		case 'B':
 			buildIds = 0;
+			break;
+		case 'p':
+			keepPartial = 1;
+			break;
+		case 'P':
+			keepPartial = 0;
 			break;
 		case 'c':
 			collectDir = optarg;
@@ -202,7 +215,7 @@ int main(int argc, char **argv)
 			return -1;
 		}
 		// Only the first operand is used; further ones are ignored.
-		return fileMode(argv[optind], buildIds == 1);
+		return fileMode(argv[optind], buildIds == 1, keepPartial == 1);
 	}
 
 	openStandardStreams();
@@ -218,10 +231,12 @@ int main(int argc, char **argv)
 		return -1;
 	}
 	collect.buildIds = buildIds != 0;
+	collect.keepPartial = keepPartial != 0;
 	Skelvane::Collector collector(collectDir, collect);
 	std::string why;
 	bool ok = collector.collect(0, nullptr, pid, time, comm, why);
-	// one line for every crash, whatever became of it
+	// one line for every crash, whatever became of it (a core kept in part
+	// says there what it lacks)
 	syslog(LOG_ERR, "%s", collector.getLogLine().c_str());
 	return ok ? 0 : -1;
 }

@@ -353,7 +353,11 @@ Elf64_Phdr *Reader::findStackAbove(unsigned long sp, Elf64_Phdr &out)
 
 Elf_Data *Reader::getStackData(const elf_prstatus &status, unsigned long &start)
 {
-	unsigned long sp = getStack(status);
+	return getStackDataAt(getStack(status), start);
+}
+
+Elf_Data *Reader::getStackDataAt(unsigned long sp, unsigned long &start, unsigned long limit)
+{
 	Elf64_Phdr ph;
 	unsigned long s;
 	if (findPhdrByVaddr(sp, ph)) {
@@ -371,11 +375,70 @@ Elf_Data *Reader::getStackData(const elf_prstatus &status, unsigned long &start)
 	} else {
 		return nullptr;
 	}
+	unsigned long delta = s - ph.p_vaddr, size = ph.p_filesz - delta;
+	if (limit <= s)
+		return nullptr;
+	size = std::min(size, limit - s);
 	start = s;
-	unsigned long delta = s - ph.p_vaddr;
 	if (ph.p_offset > (unsigned long)LONG_MAX - delta)
 		return nullptr;
-	return chunkAt((long)(ph.p_offset + delta), ph.p_filesz - delta, ELF_T_BYTE);
+	return chunkAt((long)(ph.p_offset + delta), size, ELF_T_BYTE);
+}
+
+bool Reader::isExecutable(unsigned long addr)
+{
+	Elf64_Phdr found;
+	return findPhdr(found, [addr](const Elf64_Phdr &h) {
+		return h.p_type == PT_LOAD && (h.p_flags & PF_X) && addr >= h.p_vaddr &&
+		       addr - h.p_vaddr < std::max(h.p_memsz, h.p_filesz);
+	});
+}
+
+bool Reader::isAltStackFrame(const SignalFrame &f, unsigned long at, unsigned long sp)
+{
+	// The alternate stack the frame names must be sane and hold both the
+	// handler's stack pointer and the whole frame.
+	unsigned long top;
+	if (f.ssSize < kMinSignalStack || f.ssSize > kMaxSignalStack || __builtin_add_overflow(f.ssSp, f.ssSize, &top) ||
+	    ((uint32_t)f.ssFlags & ~kSignalStackFlags) != 0 || sp < f.ssSp || sp >= top || at < f.ssSp ||
+	    top - at < sizeof(SignalFrame))
+		return false;
+	// Entering the alternate stack the kernel puts the frame just below the
+	// FP state at the top, 8 bytes off a 16-byte boundary (as a call would
+	// leave it); a frame of a signal that came while the thread already was
+	// on the alternate stack interrupted nothing this stack does not hold.
+	unsigned long rsp = f.gregs[REG_RSP];
+	if (at % 16 != 8 || top - at > kSignalFrameRoom || (rsp >= f.ssSp && rsp < top))
+		return false;
+	if (f.fpstate != 0 && (f.fpstate <= at || f.fpstate >= top))
+		return false;
+	// The handler returns into the restorer, which is code.
+	return isExecutable(f.pretcode);
+}
+
+bool Reader::findInterruptedSp(const Elf_Data *stack, unsigned long start, unsigned long sp, unsigned long &interrupted)
+{
+	if (!stack || !stack->d_buf || sp < start || sp - start >= stack->d_size)
+		return false;
+	const char *bytes = static_cast<const char *>(stack->d_buf);
+	unsigned long size = stack->d_size, from = sp - start;
+	// from the first place at or above sp that is 8 off a 16-byte boundary
+	for (unsigned long off = from + (24 - sp % 16) % 16;
+	     off <= size && size - off >= sizeof(SignalFrame) && off - from <= kSignalFrameScan; off += 16) {
+		// Most places are no frame: their uc_stack alone rules them out.
+		uint64_t ssSp, ssSize;
+		memcpy(&ssSp, bytes + off + offsetof(SignalFrame, ssSp), sizeof(ssSp));
+		memcpy(&ssSize, bytes + off + offsetof(SignalFrame, ssSize), sizeof(ssSize));
+		if (ssSize < kMinSignalStack || sp < ssSp || sp - ssSp >= ssSize)
+			continue;
+		SignalFrame f;
+		memcpy(&f, bytes + off, sizeof(f));
+		if (isAltStackFrame(f, start + off, sp)) {
+			interrupted = f.gregs[REG_RSP];
+			return true;
+		}
+	}
+	return false;
 }
 
 bool Reader::getString(unsigned long addr, std::vector<char> &out)

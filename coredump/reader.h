@@ -10,7 +10,12 @@
 #include <gelf.h>
 #include <libelf.h>
 #include <link.h>
+#include <signal.h>
 #include <sys/procfs.h>
+#include <sys/ucontext.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include <string>
 #include <utility>
@@ -30,6 +35,44 @@ static const unsigned long kMaxString = 4096;
 // of 4 KiB unless the kernel was told otherwise). A thread that overflows its
 // stack faults with its stack pointer in that gap, below the dumped mapping.
 static const unsigned long kStackGuardGap = 256ul * 4096;
+
+// The head of the frame the kernel builds for a signal handler on x86-64,
+// at the handler's stack pointer when it is entered: the return address into
+// the restorer, then the ucontext up to the machine context's pointer to the
+// saved FP state. The interrupted registers are the context's gregs, in the
+// order of REG_R8 ... REG_RIP.
+struct SignalFrame {
+	uint64_t pretcode;
+	uint64_t ucFlags;
+	uint64_t ucLink;
+	// uc_stack: the alternate stack the thread had when the signal came
+	uint64_t ssSp;
+	int32_t ssFlags;
+	int32_t ssPad;
+	uint64_t ssSize;
+	uint64_t gregs[NGREG];
+	uint64_t fpstate;
+};
+static_assert(offsetof(SignalFrame, ucFlags) == 8 + offsetof(ucontext_t, uc_flags), "ucontext layout");
+static_assert(offsetof(SignalFrame, ssSp) == 8 + offsetof(ucontext_t, uc_stack.ss_sp), "ucontext layout");
+static_assert(offsetof(SignalFrame, ssFlags) == 8 + offsetof(ucontext_t, uc_stack.ss_flags), "ucontext layout");
+static_assert(offsetof(SignalFrame, ssSize) == 8 + offsetof(ucontext_t, uc_stack.ss_size), "ucontext layout");
+static_assert(offsetof(SignalFrame, gregs) == 8 + offsetof(ucontext_t, uc_mcontext.gregs), "ucontext layout");
+static_assert(offsetof(SignalFrame, fpstate) == 8 + offsetof(ucontext_t, uc_mcontext.fpregs), "ucontext layout");
+
+// What a signal frame on an alternate stack may look like. The kernel refuses
+// alternate stacks below MINSIGSTKSZ; one above a gigabyte is no stack a
+// handler runs on. Entering the alternate stack, the kernel puts the FP state
+// at its top and the frame right below it: the largest FP state of any x86
+// processor fits into kSignalFrameRoom with the frame. The handler's own
+// frames between its stack pointer and the signal frame are searched for at
+// most kSignalFrameScan bytes.
+static const unsigned long kMinSignalStack = 2048;
+static const unsigned long kMaxSignalStack = 1ul << 30;
+static const unsigned long kSignalFrameRoom = 64ul * 1024;
+static const unsigned long kSignalFrameScan = 1ul << 20;
+// Flags the kernel may report for the alternate stack in a signal frame.
+static const uint32_t kSignalStackFlags = SS_ONSTACK | (1u << 31) /* SS_AUTODISARM */;
 
 // Size of the first page of a mapping, which holds a loaded object's ELF
 // header, program headers and (as linkers lay it out) its build ID note.
@@ -65,6 +108,17 @@ public:
 	unsigned long getNextPrStatus(Elf_Data *notes, unsigned long offset, elf_prstatus &out);
 	unsigned long getStack(const elf_prstatus &status);
 	Elf_Data *getStackData(const elf_prstatus &status, unsigned long &start);
+	// The live part of the stack that holds sp, as getStackData keeps a
+	// thread's, but ending at `limit` if that comes before the end of the
+	// mapping's dumped part; null when sp is in no stack or nothing is left.
+	Elf_Data *getStackDataAt(unsigned long sp, unsigned long &start, unsigned long limit = ~0ul);
+	// The stack pointer a signal interrupted, when the stack chunk `stack`
+	// (at process address start) holds, at or above sp, the frame the kernel
+	// built on entering an alternate signal stack: a frame whose uc_stack
+	// holds sp and the frame itself, that lies where the kernel puts it, and
+	// whose interrupted stack pointer is outside that alternate stack. False
+	// when there is none.
+	bool findInterruptedSp(const Elf_Data *stack, unsigned long start, unsigned long sp, unsigned long &interrupted);
 	bool getString(unsigned long addr, std::vector<char> &out);
 	// The next PT_LOAD header, from table index `index` on, whose mapping
 	// was dumped; index moves past it. Null when there is none.
@@ -94,6 +148,11 @@ private:
 	// above sp, within kStackGuardGap, and nothing the thread could have
 	// used lies between them. Null when there is none.
 	Elf64_Phdr *findStackAbove(unsigned long sp, Elf64_Phdr &out);
+	// Whether addr lies in a mapping the process could execute.
+	bool isExecutable(unsigned long addr);
+	// Whether f, read at process address at, is the frame described at
+	// findInterruptedSp for a handler whose stack pointer is sp.
+	bool isAltStackFrame(const SignalFrame &f, unsigned long at, unsigned long sp);
 
 	// A file's descriptor and libelf handle, or a stream, which owns its
 	// handle (elf then is the stream's).

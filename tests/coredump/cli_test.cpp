@@ -131,6 +131,43 @@ TEST(Cli, InputsThatAreNoUsableCore)
 	}
 }
 
+// --keep-partial writes a core whose loaded objects cannot be found, with
+// what it could keep and one line saying what it lacks; without it, or for a
+// file that is no core, the run fails as it always has.
+TEST(Cli, KeepPartialWritesWhatCanBeKeptAndSaysWhatIsMissing)
+{
+	testsupport::TempDir d("skvcli");
+	struct Case {
+		const char *what;
+		void (*shape)(handcore::Layout &);
+		const char *warning; // its expected text
+		int segments;        // the note, the dynamic section if any, two stacks
+	} cases[] = {
+		{"statically linked: no PT_DYNAMIC", [](handcore::Layout &L) { L.withDynamic = false; },
+		 "skelvane-partial-no-dynamic.txt", 3},
+		{"no DT_DEBUG", [](handcore::Layout &L) { L.withDebug = false; }, "skelvane-partial-no-rdebug.txt", 4},
+	};
+	for (auto &cs : cases) {
+		SCOPED_TRACE(cs.what);
+		handcore::Layout L;
+		cs.shape(L);
+		std::string p = writeCore(d, handcore::standardCore(L), "partial");
+		CmdResult r = run({kBin, "--build-ids", "--keep-partial", p});
+		EXPECT_EQ(r.status, 0);
+		EXPECT_GOLDEN(r.err, cs.warning);
+		elfview::View v = elfview::View::of(r.out);
+		EXPECT_TRUE(elfview::layoutIsTight(v));
+		EXPECT_EQ(v.eh.e_phnum, cs.segments);
+		r = run({kBin, "--keep-partial", "--no-keep-partial", p});
+		EXPECT_EQ(r.status, 255);
+		EXPECT_EQ(r.out, "");
+	}
+	CmdResult r = run({kBin, "--keep-partial", kBin});
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out, "");
+	EXPECT_GOLDEN(r.err, "skelvane-no-dynamic.txt");
+}
+
 TEST(Cli, WritesTheStrippedCoreAndIgnoresFurtherArguments)
 {
 	testsupport::TempDir d("skvcli");
@@ -221,7 +258,7 @@ TEST(Cli, HelpVersionAndUnknownOptions)
 	EXPECT_EQ(r.err, "");
 	std::string usage = golden("skelvane-usage.txt", {{"PROG", kBin}});
 	EXPECT_TRUE(same_text(usage, r.out.substr(0, usage.size())));
-	for (const char *opt : {"--collect DIR", "--keep N", "--build-ids", "--version"})
+	for (const char *opt : {"--collect DIR", "--keep N", "--build-ids", "--keep-partial", "--no-keep-partial", "--version"})
 		EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
 
 	r = run({kBin, "--version"});

@@ -360,3 +360,36 @@ TEST(Collect, FailuresDrainTheStreamLeaveNoCoreAndLogOneLine)
 		expectOneLogLine(r, "ended inside the program headers");
 	}
 }
+
+// A partial core is a success: it is kept with its record, and the crash's
+// one syslog line says what it lacks, as the record does. --no-keep-partial
+// refuses it: only the record, which says why.
+TEST(Collect, PartialCoreIsKeptAndItsLogLineSaysWhatItLacks)
+{
+	REQUIRE_ROOT();
+	TempDir t("skvcollect");
+	const std::string out = t.path() + "/cores", self = std::to_string(getpid());
+	const std::string name = "core.prog." + self + ".1700000000";
+	// the memory read is this process's, where the executable's headers
+	// are not: no dynamic section is found
+	handcore::Bytes b = handcore::standardCore().bytes();
+	HandlerRun r = runHandler({kBin, "--collect", out, self, "1700000000", "prog"}, std::string(b.begin(), b.end()));
+	EXPECT_EQ(r.status, 0);
+	EXPECT_TRUE(r.drained);
+	EXPECT_EQ(collected(out), (std::vector<std::string>{name, name + ".json"}));
+	EXPECT_NE(readFile(out + "/" + name + ".json").find("\"core_missing\": \"dynamic section, r_debug record, link maps\""),
+		  std::string::npos);
+	ASSERT_EQ(r.log.size(), 1u) << testing::PrintToString(r.log);
+	// facility LOG_DAEMON, severity LOG_ERR, as for every crash
+	EXPECT_EQ(r.log[0].rfind("<27>", 0), 0u) << r.log[0];
+	EXPECT_NE(r.log[0].find("collected in part, missing: dynamic section, r_debug record, link maps"),
+		  std::string::npos)
+		<< r.log[0];
+
+	TempDir strict("skvcollect");
+	r = runHandler({kBin, "--no-keep-partial", "--collect", strict.path(), self, "1700000000", "prog"},
+		       std::string(b.begin(), b.end()));
+	EXPECT_NE(r.status, 0);
+	EXPECT_EQ(collected(strict.path()), std::vector<std::string>{name + ".json"});
+	expectOneLogLine(r, "not collected: Unable to read dynamic section");
+}

@@ -94,6 +94,75 @@ int main() {
 }
 )";
 
+// C: a worker parks a few calls deep while the main thread crashes. Built
+// with -static or -static-pie it has no dynamic linker records to follow.
+inline const char kTwoThreadsC[] = R"(
+#include <pthread.h>
+#include <unistd.h>
+static volatile int ready;
+int *volatile null_target;
+__attribute__((noinline)) void park(void) { ready = 1; for (;;) pause(); }
+__attribute__((noinline)) void level(int d) { if (d > 0) level(d - 1); else park(); __asm__ volatile(""); }
+static void *worker(void *arg) { (void)arg; level(3); return 0; }
+__attribute__((noinline)) void crash_now(void) { *null_target = 1; }
+int main(void) {
+	pthread_t t;
+	pthread_create(&t, 0, worker, 0);
+	while (!ready)
+		usleep(1000);
+	crash_now();
+	return 1;
+}
+)";
+
+// C: a worker thread with an alternate signal stack of its own faults ten
+// calls deep; the SIGSEGV handler, running on the alternate stack, aborts,
+// as crash reporters and language runtimes do. The main thread waits.
+inline const char kAltStackC[] = R"(
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+int *volatile null_target;
+static void on_segv(int sig) { (void)sig; abort(); }
+__attribute__((noinline)) void fault(void) { *null_target = 1; }
+__attribute__((noinline)) void deep(int d) { if (d > 0) deep(d - 1); else fault(); __asm__ volatile(""); }
+static void *worker(void *arg) {
+	(void)arg;
+	stack_t ss;
+	ss.ss_size = 64 * 1024;
+	ss.ss_sp = mmap(0, ss.ss_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	ss.ss_flags = 0;
+	if (ss.ss_sp == MAP_FAILED || sigaltstack(&ss, 0) != 0)
+		return 0;
+	deep(9);
+	return 0;
+}
+int main(void) {
+	struct sigaction sa = {0};
+	sa.sa_handler = on_segv;
+	sa.sa_flags = SA_ONSTACK;
+	sigaction(SIGSEGV, &sa, 0);
+	pthread_t t;
+	pthread_create(&t, 0, worker, 0);
+	pthread_join(t, 0);
+	return 1;
+}
+)";
+
+// Builds a C program in dir with the given compiler options; gives the
+// command line that crashes it.
+inline std::vector<std::string> buildC(const std::string &d, const std::string &options, const char *program)
+{
+	FILE *f = fopen((d + "/prog.c").c_str(), "w");
+	fputs(program, f);
+	fclose(f);
+	std::string exe = d + "/prog";
+	testsupport::sh_ok("gcc -g -O1 -pthread " + options + " -o " + exe + " " + d + "/prog.c");
+	return {exe};
+}
+
 // Builds a program (and, withLibrary, the library kProgram dlopens) in dir
 // with the given compiler options; gives the command line that crashes it.
 inline std::vector<std::string> build(const std::string &d, const std::string &options, bool withLibrary,

@@ -7,6 +7,7 @@
 #include <elf.h>
 #include <link.h>
 #include <sys/procfs.h>
+#include <sys/ucontext.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -336,6 +337,32 @@ template <class F> void patchLinkmap(CoreImage &c, size_t i, F change)
 	link_map m = c.get<link_map>(Layout::linkmapAddr(i));
 	change(m);
 	c.put(Layout::linkmapAddr(i), m);
+}
+
+// The head of the frame the kernel builds on a signal handler's stack, laid
+// out from the C library's ucontext: the restorer's address, then the
+// context up to its signal mask.
+struct SignalFrame {
+	uint64_t at;          // where the frame starts (the handler's first sp)
+	uint64_t pretcode;    // the restorer
+	uint64_t altSp, altSize; // uc_stack
+	int altFlags = 0;
+	uint64_t rsp = 0, rip = 0; // the interrupted registers
+	uint64_t fpstate = 0;      // where the FP state was saved
+};
+
+inline void putSignalFrame(CoreImage &c, const SignalFrame &f)
+{
+	ucontext_t uc;
+	memset(&uc, 0, sizeof(uc));
+	uc.uc_stack.ss_sp = (void *)f.altSp;
+	uc.uc_stack.ss_size = f.altSize;
+	uc.uc_stack.ss_flags = f.altFlags;
+	uc.uc_mcontext.gregs[REG_RSP] = (greg_t)f.rsp;
+	uc.uc_mcontext.gregs[REG_RIP] = (greg_t)f.rip;
+	uc.uc_mcontext.fpregs = (fpregset_t)f.fpstate;
+	c.put(f.at, f.pretcode);
+	c.poke(f.at + 8, &uc, offsetof(ucontext_t, uc_sigmask));
 }
 
 // Index of the mapping holding vaddr, for tests that reshape it.

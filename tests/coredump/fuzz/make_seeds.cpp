@@ -57,6 +57,31 @@ int main(int argc, char **argv)
 	over.addPrStatus(Layout::kStack - 0x800);
 	over.addPrStatus(0x123456789ull);
 	save("overflowed-and-lost-stacks", over);
+	// a thread in a handler on an alternate stack, interrupted on a stack
+	// that was an alternate one too, interrupted in turn on its own stack;
+	// small, so that the fuzzer's length limit leaves it whole
+	CoreImage alt = handcore::standardCore();
+	const uint64_t code = 0x7ffff7200000ull, a = 0x7fffe0000000ull, b = 0x7fffc0000000ull, own = 0x7fffd0000000ull;
+	alt.map(code, 0x1000, false).ph.p_flags = PF_R | PF_X;
+	alt.map(a, 0x1000);
+	alt.map(b, 0x1000);
+	alt.map(own, 0x2000);
+	handcore::SignalFrame f;
+	f.at = a + 0x1000 - 0xb88;
+	f.pretcode = code + 0x50;
+	f.altSp = a;
+	f.altSize = 0x1000;
+	f.fpstate = f.at + 0x1c8;
+	handcore::SignalFrame g = f;
+	g.at = b + 0x1000 - 0xb88;
+	g.altSp = b;
+	g.fpstate = g.at + 0x1c8;
+	g.rsp = own + 0x1010;
+	f.rsp = g.at - 0x100;
+	handcore::putSignalFrame(alt, f);
+	handcore::putSignalFrame(alt, g);
+	alt.addPrStatus(f.at - 0x200, sizeof(elf_prstatus), 102);
+	save("alternate-signal-stacks", alt);
 	// the notes a crash record reads: signal, process, mapped files
 	CoreImage crash = handcore::standardCore();
 	crash.setThreadPc(0, 0x400123);
