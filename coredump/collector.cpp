@@ -238,14 +238,14 @@ bool Collector::storeLocked(const Core *core, const std::string &name, std::stri
 		for (auto &c : crashes)
 			used += c.bytes;
 		if (!dir.spaceOf(space)) {
-			record.notKept = "not kept: the room on " + dir.getPath() + "'s file system cannot be known";
+			record.notKept = "the room on " + dir.getPath() + "'s file system cannot be known";
 		} else {
 			SpacePlan plan =
 				planSpace(crashes, used, space.free, roundUp(size, space.block) + roundUp(recordRoom, space.block),
 					  options.maxUse, options.keepFree, space.size);
 			keepCore = plan.fits;
 			if (!plan.fits)
-				record.notKept = "not kept: " + plan.why;
+				record.notKept = plan.why;
 			for (size_t i = 0; i < plan.removeOldest; i++)
 				dir.removeCrash(crashes[i].stem);
 		}

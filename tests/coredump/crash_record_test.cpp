@@ -377,7 +377,7 @@ TEST(CrashRecord, ListAndInfoShowRecordsSafely)
 	b.comm = "early";
 	b.executable = "/bin/early";
 	b.coreFile.clear();
-	b.notKept = "not kept: it needs 40 KiB and only 3 KiB are free";
+	b.notKept = "it needs 40 KiB and only 3 KiB are free";
 	put("core.early.11.1000.json", Skelvane::recordToJson(b));
 	put("core.old.10.500", "old");
 	put("core.bad.13.3000.json", "{not json");
