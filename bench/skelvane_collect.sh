@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The crash collector against the file mode. A program with four idle worker
-# threads touches a heap of each given size and crashes, once with skelvane
-# --collect as the kernel's core handler and once with the kernel writing the
-# full core to a file that skelvane --build-ids then strips (the same output
-# as the handler gives). Prints, per heap size and mode: seconds from the
-# crash to the stripped core on disk (collect: until the rename that
-# publishes it, read from the directory's modification time; file: the full
-# core written, then stripped), seconds from the crash until the kernel lets
-# the process go (it waits for the handler, core_pipe_limit 16), the
-# handler's (or stripper's) peak memory, the output size and, for the file
-# mode, the full core's size and the time to sync it to disk.
+# threads touches a heap of each given size and crashes: with skelvane
+# --collect as the kernel's core handler, writing the crash record beside the
+# core (collect) and without it (--no-record: norecord), and with the kernel
+# writing the full core to a file that skelvane --build-ids then strips (the
+# same output as the handler gives). Prints, per heap size and mode: seconds
+# from the crash to the files on disk (collect: until the last rename that
+# publishes one, the record's where there is one, read from the directory's
+# modification time; file: the full core written, then stripped), seconds
+# from the crash until the kernel lets the process go (it waits for the
+# handler, core_pipe_limit 16), the handler's (or stripper's) peak memory,
+# the output size (the core; with the record, the record's size after a
+# '+') and, for the file mode, the full core's size and the time to sync it
+# to disk.
 # Usage (as root): bash bench/skelvane_collect.sh <path-to-skelvane> [MiB ...]
 set -euo pipefail
 bin=$(readlink -f "$1")
@@ -28,11 +31,15 @@ restore() {
 trap restore EXIT
 
 gcc -O1 -g -pthread -o "$work/heap" "$(dirname "$0")/skelvane_heap.c"
-cat > "$work/handler.sh" <<SRC
+for mode in collect norecord; do
+	extra=""
+	[ "$mode" = norecord ] && extra="--no-record"
+	cat > "$work/handler-$mode.sh" <<SRC
 #!/bin/sh
-exec /usr/bin/time -f '%e %M' -o "$work/handler.time" "$bin" --collect "$work/cores" "\$@"
+exec /usr/bin/time -f '%e %M' -o "$work/handler.time" "$bin" $extra --collect "$work/cores" "\$@"
 SRC
-chmod +x "$work/handler.sh"
+	chmod +x "$work/handler-$mode.sh"
+done
 
 # Runs the program with the given core pattern (core_pipe_limit 16, so the
 # kernel lets the process go only after the handler) and prints the seconds
@@ -58,14 +65,17 @@ crash() { # <MiB> <pattern>
 
 printf '%-7s %-8s %10s %11s %9s %12s %15s %7s\n' heap mode to_file_s released_s peak_kib output_bytes full_core_bytes sync_s
 for mib in "${sizes[@]}"; do
-	rm -rf "$work/cores" "$work/full"
-	mkdir -p "$work/full"
-	sync
-	released=$(crash "$mib" "|$work/handler.sh %P %t %e")
-	read -r _ rss < "$work/handler.time"
-	out=$(stat -c %s "$work"/cores/core.*)
-	to_file=$(awk -v a="$(stat -c %.9Y "$work/cores")" -v b="$(cat "$work/crashed.at")" 'BEGIN { printf "%.3f", a - b }')
-	printf '%-7s %-8s %10s %11s %9s %12s %15s %7s\n' "${mib}MiB" collect "$to_file" "$released" "$rss" "$out" - -
+	for mode in collect norecord; do
+		rm -rf "$work/cores" "$work/full"
+		mkdir -p "$work/full"
+		sync
+		released=$(crash "$mib" "|$work/handler-$mode.sh %P %t %e")
+		read -r _ rss < "$work/handler.time"
+		out=$(stat -c %s "$work"/cores/core.*[0-9])
+		if [ "$mode" = collect ]; then out="$out+$(stat -c %s "$work"/cores/core.*.json)"; fi
+		to_file=$(awk -v a="$(stat -c %.9Y "$work/cores")" -v b="$(cat "$work/crashed.at")" 'BEGIN { printf "%.3f", a - b }')
+		printf '%-7s %-8s %10s %11s %9s %12s %15s %7s\n' "${mib}MiB" "$mode" "$to_file" "$released" "$rss" "$out" - -
+	done
 
 	sync
 	kernel=$(crash "$mib" "$work/full/core.%p")

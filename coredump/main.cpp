@@ -1,6 +1,8 @@
 // skelvane <core> > <stripped core>
 // skelvane --collect DIR PID TIME COMM, as the kernel's core handler
+// skelvane --list DIR, skelvane --info FILE: the crashes collected
 #include "collector.h"
+#include "crash_listing.h"
 #include "fd_io.h"
 
 #include <cerrno>
@@ -29,6 +31,7 @@ void help(const char *self)
 {
 	usage(std::cout, self);
 	std::cout << "       " << self << " --collect DIR PID TIME COMM\n"
+		  << "       " << self << " --list DIR | --info FILE\n"
 		  << "Options:\n"
 		  << "  --build-ids      also keep the first page of every mapped ELF object (its header\n"
 		  << "                   and build ID), so that tools which recognise modules from\n"
@@ -42,8 +45,19 @@ void help(const char *self)
 		  << "  --collect DIR    as the kernel's core handler: read the core of process PID,\n"
 		  << "                   crashed at TIME and named COMM, from standard input and write\n"
 		  << "                   the stripped core to DIR/core.COMM.PID.TIME\n"
-		  << "  --keep N         with --collect: keep only the newest N stripped cores in DIR\n"
-		  << "                   (default " << Skelvane::kDefaultKeep << ")\n"
+		  << "  --keep N         with --collect: keep only the newest N crashes in DIR (a\n"
+		  << "                   stripped core and its record, or a record alone; default "
+		  << Skelvane::kDefaultKeep << ")\n"
+		  << "  --max-use SIZE   with --collect: the most DIR's cores and records may take\n"
+		  << "                   (default 1G); SIZE is bytes, with K, M, G or T for powers\n"
+		  << "                   of 1024, or N% of DIR's file system\n"
+		  << "  --keep-free SIZE with --collect: what stays free on DIR's file system\n"
+		  << "                   (default 15%); the oldest crashes go first to keep both\n"
+		  << "  --rate N/SECONDS with --collect: keep at most N crashes of one executable in\n"
+		  << "                   any SECONDS (default 5/60); the others are only counted\n"
+		  << "  --no-record      with --collect: no record beside the core\n"
+		  << "  --list DIR       one line per crash collected in DIR, oldest first\n"
+		  << "  --info FILE      a collected crash in words (FILE: its core or its record)\n"
 		  << "  --help           show this text\n"
 		  << "  --version        show the version" << std::endl;
 }
@@ -82,6 +96,32 @@ int fileMode(const char *path, bool buildIds, bool keepPartial)
 	return result;
 }
 
+// Codes of the long options that have no single-letter code of old.
+enum { kOptList = 256, kOptInfo, kOptMaxUse, kOptKeepFree, kOptRate, kOptNoRecord };
+
+// --list DIR and --info FILE, which read what --collect wrote, as any user
+// who may read it.
+int recordsMode(const char *self, const char *listDir, const char *infoFile, const std::string &bad, bool more)
+{
+	if (!bad.empty() || more || (listDir && infoFile)) {
+		usage(std::cerr, self);
+		return -1;
+	}
+	std::string why;
+	bool ok = listDir ? Skelvane::listCrashes(listDir, std::cout, why)
+			  : Skelvane::describeCrash(infoFile, std::cout, why);
+	std::cout.flush();
+	if (!ok) {
+		std::cerr << "skelvane: " << why << std::endl;
+		return -1;
+	}
+	if (std::cout.rdstate() & (std::ios::failbit | std::ios::badbit)) {
+		std::cerr << "Failed to write output." << std::endl;
+		return -1;
+	}
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -92,11 +132,18 @@ int main(int argc, char **argv)
 		{"collect", required_argument, nullptr, 'c'}, {"keep", required_argument, nullptr, 'k'},
 		{"keep-partial", no_argument, nullptr, 'p'}, {"no-keep-partial", no_argument, nullptr, 'P'},
 		{"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
+		// the crash records, their listing and the collector's limits
+		{"list", required_argument, nullptr, kOptList},
+		{"info", required_argument, nullptr, kOptInfo},
+		{"max-use", required_argument, nullptr, kOptMaxUse},
+		{"keep-free", required_argument, nullptr, kOptKeepFree},
+		{"rate", required_argument, nullptr, kOptRate},
+		{"no-record", no_argument, nullptr, kOptNoRecord},
 		{nullptr, 0, nullptr, 0},
 	};
 	int buildIds = -1, keepPartial = -1; // as the mode has it
-	const char *collectDir = nullptr;
-	unsigned long keep = Skelvane::kDefaultKeep;
+	const char *collectDir = nullptr, *listDir = nullptr, *infoFile = nullptr;
+	Skelvane::CollectOptions collect;
 	std::string bad;
 	// Long options only, and none after the first operand: the core's
 	// path, and the crashed process's name, are taken as they are. A word
@@ -124,11 +171,30 @@ int main(int argc, char **argv)
 		case 'k': {
 			char *end = nullptr;
 			errno = 0;
-			keep = strtoul(optarg, &end, 10);
-			if (errno || !end || *end || end == optarg || keep == 0 || optarg[0] == '-')
+			collect.keep = strtoul(optarg, &end, 10);
+			if (errno || !end || *end || end == optarg || collect.keep == 0 || optarg[0] == '-')
 				bad = std::string("--keep needs a positive number, not ") + optarg;
 			break;
 		}
+		case kOptList:
+			listDir = optarg;
+			break;
+		case kOptInfo:
+			infoFile = optarg;
+			break;
+		case kOptMaxUse:
+		case kOptKeepFree:
+			if (!Skelvane::parseSizeLimit(optarg, c == kOptMaxUse ? collect.maxUse : collect.keepFree))
+				bad = std::string(c == kOptMaxUse ? "--max-use" : "--keep-free") +
+				      " needs a size (512M, 1G, 15%), not " + optarg;
+			break;
+		case kOptRate:
+			if (!Skelvane::parseRateLimit(optarg, collect.rate))
+				bad = std::string("--rate needs N/SECONDS (5/60), not ") + optarg;
+			break;
+		case kOptNoRecord:
+			collect.record = false;
+			break;
 		case 'h':
 			help(self);
 			return 0;
@@ -141,6 +207,8 @@ int main(int argc, char **argv)
 		}
 	}
 
+	if (listDir || infoFile)
+		return recordsMode(self, listDir, infoFile, bad, collectDir || optind < argc);
 	if (!collectDir) {
 		if (!bad.empty() || optind >= argc) {
 			usage(std::cerr, self);
@@ -154,26 +222,21 @@ int main(int argc, char **argv)
 	openlog("skelvane", LOG_PID, LOG_DAEMON);
 	std::string pid = optind < argc ? argv[optind] : "", time = optind + 1 < argc ? argv[optind + 1] : "",
 		    comm = optind + 2 < argc ? argv[optind + 2] : "";
-	std::string why;
-	bool ok = false;
 	if (!bad.empty() || argc - optind != 3) {
 		bool drained;
 		Skelvane::drainStream(0, drained);
-		why = bad.empty() ? "--collect needs DIR and then PID TIME COMM" : bad;
-	} else {
-		Skelvane::Collector collector(collectDir, keep, buildIds != 0, keepPartial != 0);
-		ok = collector.collect(0, nullptr, pid, time, comm, why);
-		// A partial core is collected all the same; the log says what it
-		// lacks, as the file mode says it on standard error.
-		if (ok && !collector.getMissing().empty())
-			syslog(LOG_WARNING, "core of %s (pid %s) collected in part, missing: %s",
-			       Skelvane::Collector::safeName(comm).c_str(), Skelvane::Collector::safeName(pid).c_str(),
-			       collector.getMissing().c_str());
-	}
-	if (!ok) {
+		std::string why = bad.empty() ? "--collect needs DIR and then PID TIME COMM" : bad;
 		syslog(LOG_ERR, "core of %s (pid %s) not collected: %s", Skelvane::Collector::safeName(comm).c_str(),
 		       Skelvane::Collector::safeName(pid).c_str(), why.c_str());
 		return -1;
 	}
-	return 0;
+	collect.buildIds = buildIds != 0;
+	collect.keepPartial = keepPartial != 0;
+	Skelvane::Collector collector(collectDir, collect);
+	std::string why;
+	bool ok = collector.collect(0, nullptr, pid, time, comm, why);
+	// one line for every crash, whatever became of it (a core kept in part
+	// says there what it lacks)
+	syslog(LOG_ERR, "%s", collector.getLogLine().c_str());
+	return ok ? 0 : -1;
 }

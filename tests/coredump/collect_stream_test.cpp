@@ -13,7 +13,8 @@ using testsupport::TempDir;
 
 // Without the kernel: the stream's head and a memory image of the same core
 // give the file mode's bytes, and a stream shorter than its headers say
-// gives nothing, though memory has every byte the stripper needs.
+// gives no core, though memory has every byte the stripper needs: only the
+// record, which says why.
 TEST(Collect, StreamAndMemoryGiveTheFileModeBytes)
 {
 	TempDir t("skvcollect");
@@ -33,18 +34,23 @@ TEST(Collect, StreamAndMemoryGiveTheFileModeBytes)
 		ASSERT_EQ(write(fd, core.data(), length), (ssize_t)length);
 		lseek(fd, 0, SEEK_SET);
 		const std::string out = t.path() + "/cores" + std::to_string(length);
-		Skelvane::Collector collector(out, 5, false);
+		Skelvane::CollectOptions options;
+		options.keep = 5;
+		options.buildIds = false;
+		Skelvane::Collector collector(out, options);
 		std::string why;
 		bool ok = collector.collect(fd, memory, "7", "8", "x/y", why);
 		close(fd);
 		if (length == core.size()) {
 			ASSERT_TRUE(ok) << why;
-			EXPECT_EQ(listDir(out), std::vector<std::string>{"core.x_y.7.8"});
+			EXPECT_EQ(listDir(out), (std::vector<std::string>{".rate", "core.x_y.7.8", "core.x_y.7.8.json"}));
 			EXPECT_TRUE(readFile(out + "/core.x_y.7.8") == expected.str());
 		} else {
 			EXPECT_FALSE(ok);
 			EXPECT_NE(why.find("ended after"), std::string::npos) << why;
-			EXPECT_TRUE(listDir(out).empty());
+			EXPECT_EQ(listDir(out), (std::vector<std::string>{".rate", "core.x_y.7.8.json"}));
+			EXPECT_NE(readFile(out + "/core.x_y.7.8.json").find("\"not_kept\": \"the core stream ended after"),
+				  std::string::npos);
 		}
 	}
 }

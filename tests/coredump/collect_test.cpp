@@ -71,8 +71,9 @@ std::string framesAndLibraries(const GdbView &v, size_t frames)
 	return os.str();
 }
 
-// The handler as core_pattern leaves one stripped core, private to root, in
-// a directory it makes; gdb reads it as a full core of the same program.
+// The handler as core_pattern leaves one stripped core and its record,
+// private to root, in a directory it makes; gdb reads the core as a full
+// core of the same program.
 // frames, when not 0, is how many of each thread's innermost frames are
 // compared.
 void collectOneCrash(const std::string &options, bool withLibrary, const std::vector<std::string> &mustSee,
@@ -84,15 +85,18 @@ void collectOneCrash(const std::string &options, bool withLibrary, const std::ve
 	std::string why;
 	int pid = testsupport::crash_with_handler(args, t.path(), pipePattern(t, kBin + " --collect " + out), &why);
 	ASSERT_GT(pid, 0) << why;
-	std::vector<std::string> names = listDir(out);
-	ASSERT_EQ(names.size(), 1u) << testing::PrintToString(names);
+	std::vector<std::string> names = collected(out);
+	ASSERT_EQ(names.size(), 2u) << testing::PrintToString(names);
 	EXPECT_EQ(names[0].rfind("core.prog." + std::to_string(pid) + ".", 0), 0u) << names[0];
+	EXPECT_EQ(names[1], names[0] + ".json");
 	struct stat d, f;
 	ASSERT_EQ(stat(out.c_str(), &d), 0);
-	ASSERT_EQ(stat((out + "/" + names[0]).c_str(), &f), 0);
 	EXPECT_EQ(d.st_mode & 07777, 0700u);
-	EXPECT_EQ(f.st_mode & 07777, 0600u);
-	EXPECT_EQ(f.st_uid, 0u);
+	for (auto &n : names) {
+		ASSERT_EQ(stat((out + "/" + n).c_str(), &f), 0);
+		EXPECT_EQ(f.st_mode & 07777, 0600u) << n;
+		EXPECT_EQ(f.st_uid, 0u) << n;
+	}
 
 	std::string full = testsupport::make_core(args, t.path(), &why);
 	ASSERT_FALSE(full.empty()) << why;
@@ -143,8 +147,8 @@ TEST(Collect, SameBytesAsTheFileModeOfTheSameCrash)
 					  "/cores \"$@\"\n");
 	std::string why;
 	ASSERT_GT(testsupport::crash_with_handler(args, t.path(), "|" + t.path() + "/tee.sh %P %t %e", &why), 0) << why;
-	std::vector<std::string> names = listDir(t.path() + "/cores");
-	ASSERT_EQ(names.size(), 1u);
+	std::vector<std::string> names = collected(t.path() + "/cores");
+	ASSERT_EQ(names.size(), 2u);
 	CmdResult r = testsupport::run({kBin, "--build-ids", t.path() + "/full.core"});
 	ASSERT_EQ(r.status, 0) << r.err;
 	std::string collected = readFile(t.path() + "/cores/" + names[0]);
@@ -175,7 +179,7 @@ int main(void) {
 	std::string why;
 	ASSERT_GT(testsupport::crash_with_handler({t.path() + "/heap"}, t.path(), "|" + t.path() + "/h.sh %P %t %e", &why), 0)
 		<< why;
-	EXPECT_EQ(listDir(t.path() + "/cores").size(), 1u);
+	EXPECT_EQ(collected(t.path() + "/cores").size(), 2u);
 	long kib = atol(readFile(t.path() + "/rss").c_str());
 	EXPECT_GT(kib, 0);
 #ifdef __SANITIZE_ADDRESS__
@@ -187,7 +191,8 @@ int main(void) {
 #endif
 }
 
-// --keep N leaves the newest N stripped cores and nothing else is touched.
+// --keep N leaves the newest N crashes (a core with its record, or an old
+// core alone) and nothing else is touched.
 TEST(Collect, KeepsOnlyTheNewestCores)
 {
 	REQUIRE_ROOT();
@@ -205,12 +210,13 @@ TEST(Collect, KeepsOnlyTheNewestCores)
 	std::string why;
 	int pid = testsupport::crash_with_handler(args, t.path(), pipePattern(t, kBin + " --keep 2 --collect " + out), &why);
 	ASSERT_GT(pid, 0) << why;
-	std::vector<std::string> names = listDir(out);
-	ASSERT_EQ(names.size(), 4u) << testing::PrintToString(names);
+	std::vector<std::string> names = collected(out);
+	ASSERT_EQ(names.size(), 5u) << testing::PrintToString(names);
 	EXPECT_EQ(names[0], "core.link");
 	EXPECT_EQ(names[1], "core.old.1.1");
 	EXPECT_EQ(names[2].rfind("core.prog." + std::to_string(pid) + ".", 0), 0u);
-	EXPECT_EQ(names[3], "notes.txt");
+	EXPECT_EQ(names[3], names[2] + ".json");
+	EXPECT_EQ(names[4], "notes.txt");
 }
 
 namespace {
@@ -311,9 +317,11 @@ void expectOneLogLine(const HandlerRun &r, const std::string &reason)
 
 } // namespace
 
-// Whatever goes wrong, the handler reads the stream to its end, leaves
-// nothing in the directory, exits non-zero and says why in one syslog line.
-TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
+// Whatever goes wrong, the handler reads the stream to its end, leaves no
+// core and nothing half-written in the directory (only the record, where it
+// can be written, saying why), exits non-zero and says why in one syslog
+// line.
+TEST(Collect, FailuresDrainTheStreamLeaveNoCoreAndLogOneLine)
 {
 	REQUIRE_ROOT();
 	TempDir t("skvcollect");
@@ -335,7 +343,7 @@ TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
 		HandlerRun r = runHandler(handler, bigStream());
 		EXPECT_NE(r.status, 0);
 		EXPECT_TRUE(r.drained);
-		EXPECT_EQ(listDir(out), std::vector<std::string>{"core.prog." + self + ".1700000000"});
+		EXPECT_EQ(collected(out), std::vector<std::string>{"core.prog." + self + ".1700000000"});
 		EXPECT_NE(access((t.path() + "/target").c_str(), F_OK), 0);
 		expectOneLogLine(r, "already exists");
 		unlink(planted.c_str());
@@ -346,34 +354,42 @@ TEST(Collect, FailuresDrainTheStreamLeaveNothingAndLogOneLine)
 		HandlerRun r = runHandler(handler, cut);
 		EXPECT_NE(r.status, 0);
 		EXPECT_TRUE(r.drained);
-		EXPECT_TRUE(listDir(out).empty()) << testing::PrintToString(listDir(out));
+		const std::string record = "core.prog." + self + ".1700000000.json";
+		EXPECT_EQ(collected(out), std::vector<std::string>{record});
+		EXPECT_NE(readFile(out + "/" + record).find("ended inside the program headers"), std::string::npos);
 		expectOneLogLine(r, "ended inside the program headers");
 	}
 }
 
-// A partial core is a success: it is kept, and one syslog warning says what
-// it lacks. --no-keep-partial refuses it.
-TEST(Collect, PartialCoreIsKeptAndLoggedAsAWarning)
+// A partial core is a success: it is kept with its record, and the crash's
+// one syslog line says what it lacks, as the record does. --no-keep-partial
+// refuses it: only the record, which says why.
+TEST(Collect, PartialCoreIsKeptAndItsLogLineSaysWhatItLacks)
 {
 	REQUIRE_ROOT();
 	TempDir t("skvcollect");
 	const std::string out = t.path() + "/cores", self = std::to_string(getpid());
+	const std::string name = "core.prog." + self + ".1700000000";
 	// the memory read is this process's, where the executable's headers
 	// are not: no dynamic section is found
 	handcore::Bytes b = handcore::standardCore().bytes();
 	HandlerRun r = runHandler({kBin, "--collect", out, self, "1700000000", "prog"}, std::string(b.begin(), b.end()));
 	EXPECT_EQ(r.status, 0);
 	EXPECT_TRUE(r.drained);
-	EXPECT_EQ(listDir(out), std::vector<std::string>{"core.prog." + self + ".1700000000"});
+	EXPECT_EQ(collected(out), (std::vector<std::string>{name, name + ".json"}));
+	EXPECT_NE(readFile(out + "/" + name + ".json").find("\"core_missing\": \"dynamic section, r_debug record, link maps\""),
+		  std::string::npos);
 	ASSERT_EQ(r.log.size(), 1u) << testing::PrintToString(r.log);
-	// facility LOG_DAEMON, severity LOG_WARNING
-	EXPECT_EQ(r.log[0].rfind("<28>", 0), 0u) << r.log[0];
-	EXPECT_NE(r.log[0].find("missing: dynamic section, r_debug record, link maps"), std::string::npos) << r.log[0];
+	// facility LOG_DAEMON, severity LOG_ERR, as for every crash
+	EXPECT_EQ(r.log[0].rfind("<27>", 0), 0u) << r.log[0];
+	EXPECT_NE(r.log[0].find("collected in part, missing: dynamic section, r_debug record, link maps"),
+		  std::string::npos)
+		<< r.log[0];
 
 	TempDir strict("skvcollect");
 	r = runHandler({kBin, "--no-keep-partial", "--collect", strict.path(), self, "1700000000", "prog"},
 		       std::string(b.begin(), b.end()));
 	EXPECT_NE(r.status, 0);
-	EXPECT_TRUE(listDir(strict.path()).empty());
+	EXPECT_EQ(collected(strict.path()), std::vector<std::string>{name + ".json"});
 	expectOneLogLine(r, "not collected: Unable to read dynamic section");
 }

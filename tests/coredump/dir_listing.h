@@ -23,6 +23,15 @@ inline std::vector<std::string> listDir(const std::string &d)
 	return names;
 }
 
+// What the collector keeps in a directory: its names but the collector's
+// own state (the rate state, ".rate").
+inline std::vector<std::string> collected(const std::string &d)
+{
+	std::vector<std::string> names = listDir(d);
+	names.erase(std::remove(names.begin(), names.end(), ".rate"), names.end());
+	return names;
+}
+
 inline std::string readFile(const std::string &path)
 {
 	std::ifstream f(path, std::ios::binary);

@@ -43,7 +43,8 @@ GdbView sameFrames(const std::string &exe, const std::string &full, const std::s
 
 // The program crashed under the kernel's core handler: the handler keeps the
 // full core it is piped (full.core) and hands the same stream to
-// `skelvane --collect`. Gives the one stripped core collected, or "".
+// `skelvane --collect`. Gives the one stripped core collected (beside its
+// record), or "".
 std::string collectCrash(const TempDir &t, const std::vector<std::string> &args, std::string &full)
 {
 	full = t.path() + "/full.core";
@@ -55,7 +56,7 @@ std::string collectCrash(const TempDir &t, const std::vector<std::string> &args,
 	CmdResult ls = testsupport::run({"ls", cores});
 	std::string name = ls.out.substr(0, ls.out.find('\n'));
 	EXPECT_EQ(name.rfind("core.prog." + std::to_string(pid) + ".", 0), 0u) << ls.out;
-	EXPECT_EQ(std::count(ls.out.begin(), ls.out.end(), '\n'), 1) << ls.out;
+	EXPECT_EQ(ls.out, name + "\n" + name + ".json\n");
 	return name.empty() ? "" : cores + "/" + name;
 }
 

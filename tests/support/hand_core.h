@@ -128,6 +128,56 @@ public:
 		addNote(NT_AUXV, b);
 	}
 
+	// NT_SIGINFO: the signal, its code and (for a fault) its address.
+	void addSigInfo(int signo, int code, uint64_t addr)
+	{
+		Bytes b(128, 0);
+		memcpy(&b[0], &signo, 4);
+		memcpy(&b[8], &code, 4);
+		memcpy(&b[16], &addr, 8);
+		addNote(0x53494749, b);
+	}
+	// NT_PRPSINFO: the process's ids, name and arguments.
+	void addPrPsInfo(unsigned uid, unsigned gid, int pid, const std::string &name, const std::string &args)
+	{
+		elf_prpsinfo p;
+		memset(&p, 0, sizeof(p));
+		p.pr_uid = uid;
+		p.pr_gid = gid;
+		p.pr_pid = pid;
+		strncpy(p.pr_fname, name.c_str(), sizeof(p.pr_fname) - 1);
+		strncpy(p.pr_psargs, args.c_str(), sizeof(p.pr_psargs) - 1);
+		addNote(NT_PRPSINFO, Bytes((const uint8_t *)&p, (const uint8_t *)&p + sizeof(p)));
+	}
+	// NT_FILE: mappings of files (start, end, offset in bytes, name), pages
+	// of 4 KiB.
+	struct Mapped {
+		uint64_t start, end, offset;
+		std::string path;
+	};
+	void addFileNote(const std::vector<Mapped> &files)
+	{
+		Bytes b;
+		uint64_t head[2] = {files.size(), 4096};
+		append(b, head, sizeof(head));
+		for (auto &f : files) {
+			uint64_t e[3] = {f.start, f.end, f.offset / 4096};
+			append(b, e, sizeof(e));
+		}
+		for (auto &f : files)
+			append(b, f.path.c_str(), f.path.size() + 1);
+		addNote(0x46494c45, b);
+	}
+	// Sets the pc of the i-th thread status note.
+	void setThreadPc(size_t i, uint64_t pc)
+	{
+		for (auto &n : notes)
+			if (n.first == NT_PRSTATUS && i-- == 0) {
+				memcpy(&n.second[offsetof(elf_prstatus, pr_reg) + 16 * 8], &pc, 8);
+				return;
+			}
+	}
+
 	Bytes noteBytes() const
 	{
 		Bytes out;

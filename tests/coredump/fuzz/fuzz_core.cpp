@@ -1,10 +1,19 @@
 // libFuzzer harness: any bytes as a core file, read by Core::read and, when
 // that succeeds, written out with every segment's bytes touched. The same
 // bytes also go the collect mode's way: as a core stream, with the memory
-// of the mappings taken from the bytes themselves.
+// of the mappings taken from the bytes themselves, and the crash record made
+// of it, written and read back. And they go the record's other ways: as the
+// notes of a core, as a module's first page and as a module's file (the ELF
+// file libelf reads for its build ID and symbols), and as a record.
 #include "core.h"
+#include "core_notes.h"
+#include "crash_record.h"
+#include "json_reader.h"
+#include "module_file.h"
+#include "record_builder.h"
 
 #include <cstdint>
+#include <fcntl.h>
 #include <iostream>
 #include <string>
 #include <sys/mman.h>
@@ -33,7 +42,7 @@ protected:
 	}
 };
 
-int memfd = -1, streamfd = -1;
+int memfd = -1, streamfd = -1, modulefd = -1;
 std::string path;
 
 void touchAll(const Skelvane::Core &core)
@@ -53,6 +62,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	std::cerr.rdbuf(nullptr);
 	memfd = memfd_create("skelvane-fuzz", 0);
 	streamfd = memfd_create("skelvane-fuzz-stream", 0);
+	modulefd = memfd_create("skelvane-fuzz-module", 0);
 	path = "/proc/self/fd/" + std::to_string(memfd);
 	return 0;
 }
@@ -76,5 +86,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::string why;
 	if (core.collect(streamfd, memory, why))
 		touchAll(core);
+	if (core.reader) {
+		Skelvane::CrashRecord record, back;
+		Skelvane::recordCore(record, *core.reader, nullptr);
+		if (!Skelvane::recordFromJson(Skelvane::recordToJson(record), back, why))
+			__builtin_trap(); // a record written must read back
+	}
+
+	Skelvane::readCoreNotes(data, size);
+	Skelvane::buildIdInPage(data, size);
+	Skelvane::CrashRecord fromText;
+	Skelvane::recordFromJson(std::string((const char *)data, size), fromText, why);
+	if (ftruncate(modulefd, 0) == 0 && pwrite(modulefd, data, size, 0) == (ssize_t)size) {
+		int fd = open(("/proc/self/fd/" + std::to_string(modulefd)).c_str(), O_RDONLY);
+		if (boost::shared_ptr<Skelvane::ModuleFile> m = Skelvane::ModuleFile::open(fd, why)) {
+			uint64_t base = 0;
+			m->linkBase(base);
+			m->buildId();
+			m->functionsAt({base, base + 0x1000, 0x401000, ~0ull});
+		}
+	}
 	return 0;
 }

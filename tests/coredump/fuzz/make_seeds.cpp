@@ -82,6 +82,13 @@ int main(int argc, char **argv)
 	handcore::putSignalFrame(alt, g);
 	alt.addPrStatus(f.at - 0x200, sizeof(elf_prstatus), 102);
 	save("alternate-signal-stacks", alt);
+	// the notes a crash record reads: signal, process, mapped files
+	CoreImage crash = handcore::standardCore();
+	crash.setThreadPc(0, 0x400123);
+	crash.addSigInfo(11, 1, 0x1234);
+	crash.addPrPsInfo(1000, 100, 9, "seg", "./seg --fast");
+	crash.addFileNote({{0x400000, 0x402000, 0, "/usr/bin/seg"}, {0x600000, 0x601000, 0x2000, "/usr/bin/seg"}});
+	save("crash-notes", crash);
 	std::cout << n << " seeds in " << dir << "\n";
 	return 0;
 }
