@@ -80,11 +80,3 @@ TEST(RatePacer, InstantMovesGetMostOfTheRate)
 	// the last request starts at `now`; it and the ones before took no time
 	EXPECT_GE((double)(total - p.slice) / (now - start), 0.9 * rate);
 }
-
-TEST(RatePacer, OffMeansNoWait)
-{
-	struct rate_pacer p;
-	rate_pacer_init(&p, 0, 5.0, 4096);
-	EXPECT_EQ(rate_pacer_book(&p, 12.5, 1ULL << 40), 12.5);
-	EXPECT_EQ(p.slice, 0u);
-}
