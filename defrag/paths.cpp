@@ -133,7 +133,7 @@ int path_below(const char *dir, const char *child)
 	return !strncmp(dir, child, n) && child[n] == '/';
 }
 
-static void free_paths(struct qf_path *v, uint32_t n)
+void path_list_free(struct qf_path *v, uint32_t n)
 {
 	for (uint32_t i = 0; i < n; i++) {
 		free(v[i].resolved);
@@ -148,7 +148,7 @@ int paths_build(struct qf_path *v, uint32_t n, uint64_t root_ino, struct qf_path
 	for (uint32_t i = 0; i < n; i++)
 		if (v[i].is_dir && v[i].ino == root_ino) {
 			// the mount point: the whole tree, as without --path
-			free_paths(v, n);
+			path_list_free(v, n);
 			return 0;
 		}
 	struct qf_paths *ps = (struct qf_paths *)calloc(1, sizeof(*ps));
@@ -158,7 +158,7 @@ int paths_build(struct qf_path *v, uint32_t n, uint64_t root_ino, struct qf_path
 		free(ps);
 		free(dirs);
 		free(files);
-		free_paths(v, n);
+		path_list_free(v, n);
 		return -1;
 	}
 	for (uint32_t i = 0; i < n; i++) {
@@ -189,7 +189,7 @@ void paths_free(struct qf_paths *ps)
 {
 	if (!ps)
 		return;
-	free_paths(ps->v, ps->n);
+	path_list_free(ps->v, ps->n);
 	free(ps->dirs);
 	free(ps->files);
 	free(ps);

@@ -47,6 +47,8 @@ void report_path_failure(const char *arg, enum path_status st, int err, const ch
 // then null. 0, or -1 when memory runs out.
 int paths_build(struct qf_path *v, uint32_t n, uint64_t root_ino, struct qf_paths **paths);
 void paths_free(struct qf_paths *paths);
+// Frees resolved paths not built into a set yet (strings and the array).
+void path_list_free(struct qf_path *v, uint32_t n);
 // Whether `child` (resolved) lies below the directory `dir` (resolved).
 int path_below(const char *dir, const char *child);
 

@@ -105,6 +105,11 @@ const char *run_time_up_pass(void)
 	return lim.up_pass ? lim.up_pass : "";
 }
 
+double run_time_up_at(void)
+{
+	return lim.up_pass ? lim.up_at : 0;
+}
+
 double run_seconds(void)
 {
 	return run_clock() - lim.started;

@@ -19,6 +19,8 @@ int run_time_up(void);
 // Whether the time limit was reached, in which pass, after how long.
 int run_time_was_up(void);
 const char *run_time_up_pass(void);
+// When the run first saw the time up (run_clock), 0 before.
+double run_time_up_at(void);
 double run_seconds(void);
 
 // Pacing of the data moved. A move asks before each request for its bytes;

@@ -96,6 +96,7 @@ static enum setup_status resolve_paths(defrag_context *ctx, const defrag_options
 			f->bad_option = "path";
 			f->bad_value = opts->paths[i];
 			f->path = ps;
+			path_list_free(v, i + 1);
 			return fail(f, SETUP_BAD_PATH, err);
 		}
 	}
