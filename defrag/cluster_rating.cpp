@@ -17,7 +17,12 @@ void pass3_prep(defrag_context *ctx)
 		printf("Pass3_prep:  Scan and rate cached extents\n");
 
 	for (struct spextent *e = spex_first(&ctx->spextents); e; e = spex_next(e)) {
-		if ((uint32_t)e->ro_count + (uint32_t)e->old_count == (uint32_t)e->ex_count)
+		// With --path the walk saw only the named files: the data of every
+		// other file is in use but uncounted, and counts as neither
+		// read-only nor old, so no window of other people's data is marked
+		// and its named files moved out for nothing.
+		if ((uint32_t)e->ro_count + (uint32_t)e->old_count == (uint32_t)e->ex_count &&
+		    (e->ex_count || !ctx->paths))
 			e->flags |= SP_FL_RO_OLD;
 		if (e->fnd_blocks == e->len)
 			e->flags |= SP_FL_FULL;

@@ -79,6 +79,12 @@ struct defrag_context {
 	// what the walk's current step fills in (the space-aware plan, the
 	// report's figures): the step itself is called with the context only
 	void *walk_arg;
+	int analyze;         // --analyze: read only, nothing written anywhere
+	int json;            // --json: the figures as one JSON object on standard output
+	int fiemap_no_sync;  // maps are read as they are, without write-back first
+	int walk_untimed;    // the walk ignores the time limit (the report's figures are whole)
+	uint32_t walk_in_named; // the walk is below a directory named with --path
+	struct qf_paths *paths; // --path; null for the whole tree
 };
 
 // Process-wide settings, set once by the driver (the -d mask: debug.h).

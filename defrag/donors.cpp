@@ -99,6 +99,18 @@ int create_donor_file(int dir_fd, int *named)
 	return qf_sys.openat(dir_fd, DONOR_NAME, O_RDWR | O_CREAT | O_EXCL, 0700);
 }
 
+int create_unnamed_donor(int dir_fd)
+{
+	int named = 0;
+	int fd = create_donor_file(dir_fd, &named);
+	if (fd >= 0 && named && unlinkat(dir_fd, DONOR_NAME, 0)) {
+		fprintf(stderr, "Can not unlink donor file %m\n");
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 int do_find_donor(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t blocks, int local,
 		  uint32_t frag)
 {

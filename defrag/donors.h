@@ -26,6 +26,8 @@ static inline void donor_init(struct donor *d)
 // can, else under DONOR_NAME (exclusively; *named is then set), which the
 // caller unlinks at once. A descriptor, or -1 with errno set.
 int create_donor_file(int dir_fd, int *named);
+// The same, the name (if there was one) removed at once: a descriptor, or -1.
+int create_unnamed_donor(int dir_fd);
 void release_donor_space(struct donor *d);
 void close_donor(struct donor *d);
 int do_alloc_donor_space(defrag_context *ctx, uint32_t grp, struct donor *d, uint64_t blocks,

@@ -133,7 +133,9 @@ static int request_loop(struct fiemap_scan *s, int fd, struct fiemap *fm,
 	int result = 0;
 
 	memset(fm, 0, sizeof(*fm));
-	fm->fm_flags = FIEMAP_FLAG_SYNC;
+	// the kernel writes dirty data back first, so that the map is where the
+	// data will stay; an analysis writes nothing and takes the map as it is
+	fm->fm_flags = s->ctx->fiemap_no_sync ? 0 : FIEMAP_FLAG_SYNC;
 	fm->fm_length = ~0ULL;
 	fm->fm_extent_count = FIEMAP_BATCH;
 	for (;;) {

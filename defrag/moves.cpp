@@ -8,44 +8,34 @@
 #include <fcntl.h>
 #include "moves.h"
 #include "progress.h"
+#include "run_limits.h"
 #include "syscalls.h"
 
 #define MOVE_RETRIES 3
 
-int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *fmap,
-		  uint64_t eof_lblk, struct donor *donor)
+int move_range(int fd, int donor_fd, uint64_t orig_start, uint64_t donor_start, uint64_t len,
+	       uint64_t *moved_out)
 {
 	struct move_extent mv_ioc;
-	uint64_t moved = 0;
-	int retry, ret;
-
-	QF_ASSERT(donor->length >= eof_lblk, "donor->length >= eof_lblk");
-	if (dry_run) {
-		if (debug_flags & QF_DBG_MOVES)
-			printf("Fileystem is readonly, skip actual defrag");
-		return 0;
-	}
+	uint64_t moved = 0, slice = run_slice_blocks();
+	int retry = MOVE_RETRIES, ret = 0;
 
 	mv_ioc.reserved = 0;
-	mv_ioc.donor_fd = (uint32_t)donor->fd;
-	mv_ioc.orig_start = 0;
-	mv_ioc.donor_start = donor->offset;
-	mv_ioc.len = eof_lblk;
-	mv_ioc.moved_len = 0;
-	if (debug_flags & QF_DBG_MOVES)
-		printf("%s inode:%lld start:%lld eof:%lld donor [%lld, %lld]\n", "do_defrag_one",
-		       (long long)ino, (long long)(fmap && fmap->count ? fmap->ext[0].pblk : 0),
-		       (long long)eof_lblk, (long long)donor->offset, (long long)donor->length);
-
-	retry = MOVE_RETRIES;
-	do {
+	mv_ioc.donor_fd = (uint32_t)donor_fd;
+	mv_ioc.orig_start = orig_start;
+	mv_ioc.donor_start = donor_start;
+	while (len) {
+		// with --max-rate a request asks for a slice only, and waits its turn
+		mv_ioc.len = slice && len > slice ? slice : len;
 		mv_ioc.moved_len = 0;
+		if (slice)
+			run_pace(mv_ioc.len);
 		ret = qf_sys.move_ext(fd, &mv_ioc);
 		// A call that fails part-way still reports the blocks it exchanged:
 		// they are the donor's no longer, so they count whatever the result,
 		// or the next file of a batch would be moved onto them.
 		QF_ASSERT(mv_ioc.len >= mv_ioc.moved_len, "mv_ioc.len >= mv_ioc.moved_len");
-		mv_ioc.len -= mv_ioc.moved_len;
+		len -= mv_ioc.moved_len;
 		mv_ioc.orig_start += mv_ioc.moved_len;
 		mv_ioc.donor_start += mv_ioc.moved_len;
 		moved += mv_ioc.moved_len;
@@ -54,7 +44,7 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 			retry = MOVE_RETRIES;
 			// A call that claims success but moved nothing would be asked
 			// again with the same range for ever: end the move as a failure.
-			if (mv_ioc.moved_len == 0 && mv_ioc.len) {
+			if (mv_ioc.moved_len == 0 && len) {
 				errno = ENODATA;
 				ret = -1;
 				break;
@@ -68,8 +58,28 @@ int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *
 				break;
 			retry--;
 		}
-	} while (mv_ioc.len);
+	}
+	*moved_out = moved;
+	return ret;
+}
 
+int do_defrag_one(const int &dry_run, int fd, const uint64_t &ino, struct fmap *fmap,
+		  uint64_t eof_lblk, struct donor *donor)
+{
+	uint64_t moved = 0;
+
+	QF_ASSERT(donor->length >= eof_lblk, "donor->length >= eof_lblk");
+	if (dry_run) {
+		if (debug_flags & QF_DBG_MOVES)
+			printf("Fileystem is readonly, skip actual defrag");
+		return 0;
+	}
+	if (debug_flags & QF_DBG_MOVES)
+		printf("%s inode:%lld start:%lld eof:%lld donor [%lld, %lld]\n", "do_defrag_one",
+		       (long long)ino, (long long)(fmap && fmap->count ? fmap->ext[0].pblk : 0),
+		       (long long)eof_lblk, (long long)donor->offset, (long long)donor->length);
+
+	int ret = move_range(fd, donor->fd, 0, donor->offset, eof_lblk, &moved);
 	donor->length -= moved;
 	donor->offset += moved;
 	return ret;

@@ -1,5 +1,8 @@
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <getopt.h>
 #include <unistd.h>
 #include "options.h"
@@ -35,6 +38,12 @@ enum {
 	OPT_PROGRESS,
 	OPT_SPACE_AWARE,
 	OPT_REPORT,
+	OPT_PATH,
+	OPT_ANALYZE,
+	OPT_JSON,
+	OPT_TIME_LIMIT,
+	OPT_MAX_RATE,
+	OPT_IDLE,
 };
 
 static const struct long_opt_desc {
@@ -53,6 +62,22 @@ static const struct long_opt_desc {
 	 "first, large free extents kept, never more free extents than there were"},
 	{{"report", no_argument, nullptr, OPT_REPORT},
 	 "print file and free-space fragmentation before the first pass and after the last"},
+	{{"path", required_argument, nullptr, OPT_PATH},
+	 "PATH: only this file, or the files below this directory (may be repeated); a file "
+	 "named so is defragmented whatever its size, in ranges when no donor holds it whole"},
+	{{"analyze", no_argument, nullptr, OPT_ANALYZE},
+	 "read only: the report's figures, the ten most fragmented files and whether a run "
+	 "is worth it; nothing is written anywhere"},
+	{{"json", no_argument, nullptr, OPT_JSON},
+	 "with --report or --analyze: the figures as one JSON object on standard output, "
+	 "every other line on standard error"},
+	{{"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
+	 "SECONDS: stop moving after this long (the move under way is finished), say what "
+	 "was left, exit 0"},
+	{{"max-rate", required_argument, nullptr, OPT_MAX_RATE},
+	 "MiB: move at most this much data per second, measured over any 5 seconds"},
+	{{"idle", no_argument, nullptr, OPT_IDLE},
+	 "run in the idle I/O priority class and at nice 19, so that other work goes first"},
 };
 #define LONG_OPT_COUNT (sizeof(long_opts) / sizeof(long_opts[0]))
 
@@ -65,10 +90,23 @@ static void print_long_help(void)
 		printf("\t--%s: %s\n", long_opts[i].opt.name, long_opts[i].help);
 }
 
-void report_options(enum options_status status)
+void report_options(enum options_status status, const char *bad_option, const char *bad_value)
 {
 	switch (status) {
 	case OPTIONS_OK:
+		return;
+	case OPTIONS_BAD_VALUE:
+		fprintf(stderr, "%s: --%s '%s': %s\n", prog_name, bad_option, bad_value,
+			strcmp(bad_option, "time-limit") == 0
+				? "not a number of seconds above 0"
+				: "not a number of MiB per second above 0");
+		return;
+	case OPTIONS_JSON_ALONE:
+		fprintf(stderr, "%s: --json: the figures come with --report or --analyze\n",
+			prog_name);
+		return;
+	case OPTIONS_NO_MEMORY:
+		fprintf(stderr, "%s: --path '%s': Can not allocate memory\n", prog_name, bad_value);
 		return;
 	case OPTIONS_HELP:
 		print_long_help();
@@ -106,6 +144,54 @@ uint32_t options_flex_log(const defrag_options *o, uint32_t sb_log_groups_per_fl
 	return l > 31 ? 31 : l;
 }
 
+double positive_number(const char *text)
+{
+	char *end = nullptr;
+	// digits first: strtod would also take "inf", "nan", hexadecimal and
+	// leading blanks, none of which is a number of seconds
+	if (!text || !((text[0] >= '0' && text[0] <= '9') || text[0] == '.'))
+		return 0;
+	errno = 0;
+	double v = strtod(text, &end);
+	if (errno || end == text || *end || !std::isfinite(v) || v <= 0)
+		return 0;
+	for (const char *c = text; c < end; c++)
+		if (!((*c >= '0' && *c <= '9') || *c == '.'))
+			return 0;
+	return v;
+}
+
+void options_free(defrag_options *o)
+{
+	free(o->paths);
+	o->paths = nullptr;
+	o->npaths = 0;
+}
+
+static enum options_status add_path(defrag_options *o, const char *arg)
+{
+	const char **bigger = (const char **)realloc(o->paths, (o->npaths + 1) * sizeof(*o->paths));
+	if (!bigger) {
+		o->bad_option = "path";
+		o->bad_value = arg;
+		return OPTIONS_NO_MEMORY;
+	}
+	o->paths = bigger;
+	o->paths[o->npaths++] = arg;
+	return OPTIONS_OK;
+}
+
+static enum options_status take_number(defrag_options *o, const char *name, const char *arg,
+				       double *slot)
+{
+	*slot = positive_number(arg);
+	if (*slot > 0)
+		return OPTIONS_OK;
+	o->bad_option = name;
+	o->bad_value = arg;
+	return OPTIONS_BAD_VALUE;
+}
+
 static void set_defaults(defrag_options *o)
 {
 	o->min_frag_bytes = 0;
@@ -122,6 +208,15 @@ static void set_defaults(defrag_options *o)
 	o->keep_going = 0;
 	o->space_aware = 0;
 	o->report = 0;
+	o->analyze = 0;
+	o->json = 0;
+	o->idle = 0;
+	o->time_limit = 0;
+	o->max_rate = 0;
+	o->paths = nullptr;
+	o->npaths = 0;
+	o->bad_option = nullptr;
+	o->bad_value = nullptr;
 }
 
 // One option as getopt_long returns it, with its argument; OPTIONS_OK when
@@ -146,6 +241,21 @@ static enum options_status take_option(int c, const char *arg, defrag_options *o
 		break;
 	case OPT_REPORT:
 		o->report = 1;
+		break;
+	case OPT_PATH:
+		return add_path(o, arg);
+	case OPT_ANALYZE:
+		o->analyze = 1;
+		break;
+	case OPT_JSON:
+		o->json = 1;
+		break;
+	case OPT_TIME_LIMIT:
+		return take_number(o, "time-limit", arg, &o->time_limit);
+	case OPT_MAX_RATE:
+		return take_number(o, "max-rate", arg, &o->max_rate);
+	case OPT_IDLE:
+		o->idle = 1;
 		break;
 	case 'a':
 		o->min_frag_bytes = strtoul(arg, nullptr, 0);
@@ -227,6 +337,8 @@ enum options_status parse_options(int argc, char **argv, defrag_options *o)
 	}
 	if (argc - optind != 2)
 		return OPTIONS_MISSING_DEVICE;
+	if (o->json && !o->report && !o->analyze)
+		return OPTIONS_JSON_ALONE;
 	o->device = argv[optind];
 	o->root_dir = argv[optind + 1];
 	return OPTIONS_OK;

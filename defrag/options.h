@@ -17,6 +17,16 @@ struct defrag_options {
 	int keep_going;             // --keep-going
 	int space_aware;            // --space-aware
 	int report;                 // --report
+	int analyze;                // --analyze
+	int json;                   // --json
+	int idle;                   // --idle
+	double time_limit;          // --time-limit, seconds; 0 when not given
+	double max_rate;            // --max-rate, MiB per second; 0 when not given
+	const char **paths;         // --path, in command-line order (pointers into argv)
+	uint32_t npaths;
+	// the option whose value was refused (OPTIONS_BAD_VALUE), and the value
+	const char *bad_option;
+	const char *bad_value;
 	const char *device;
 	const char *root_dir;
 };
@@ -29,11 +39,20 @@ enum options_status {
 	OPTIONS_BAD_CLUSTER,    // -c not a nonzero power of 2
 	OPTIONS_BAD_RELOC,      // -C not a nonzero power of 2
 	OPTIONS_MISSING_DEVICE, // not exactly two arguments
+	OPTIONS_BAD_VALUE,      // a long option's value is not one it takes (bad_option, bad_value)
+	OPTIONS_JSON_ALONE,     // --json without --report or --analyze
+	OPTIONS_NO_MEMORY,      // the list of --path values cannot grow
 };
 
 // Prints what goes with a status: the long help, or the option's message (if
-// it has one) and the usage text.
-void report_options(enum options_status status);
+// it has one) and the usage text. A long option's refused value is one line,
+// naming the option (bad_option) and the value, without the usage text.
+void report_options(enum options_status status, const char *bad_option, const char *bad_value);
+// Frees what parse_options allocated (the list of --path values).
+void options_free(defrag_options *opts);
+// A positive, finite number written out whole (decimal, with an optional
+// fraction): the values of --time-limit and --max-rate. 0 for anything else.
+double positive_number(const char *text);
 // Parses argv in order, from its start whatever was parsed before, and stops
 // at the first option that is not accepted. getopt's own diagnostics and the
 // -T warning are printed as they come; the rest is the caller's to report.

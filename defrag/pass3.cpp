@@ -9,7 +9,11 @@
 #include "candidates.h"
 #include "donors.h"
 #include "groups.h"
+#include "movable.h"
 #include "moves.h"
+#include "paths.h"
+#include "ranges.h"
+#include "run_limits.h"
 #include "stats.h"
 #include "syscalls.h"
 
@@ -72,8 +76,30 @@ static int reopen_walked_file(int dir_fd, const char *name, const struct stat *s
 	return fd;
 }
 
-int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const struct stat *st,
-		      struct fmap *fmap, struct fest *fest, uint32_t eof_blk)
+// The file moved in ranges, each into a donor made in its own directory.
+static int iaf_in_ranges(defrag_context *ctx, int fd, int dir_fd, uint64_t ino, int named)
+{
+	int ret = defrag_in_ranges(ctx, fd, dir_fd, ino, named, nullptr);
+	close(fd);
+	return ret;
+}
+
+// Whether a whole donor cannot hold the file: larger than the largest free
+// run. Asked only of large files (RANGE_MIN_BYTES), for which reading the
+// free-space map costs little against moving them.
+static int larger_than_free_runs(defrag_context *ctx, uint64_t blocks)
+{
+	uint64_t largest;
+	return blocks >= (RANGE_MIN_BYTES >> ctx->blocksize_bits) &&
+	       !largest_free_run(ctx, &largest, nullptr) && largest < blocks;
+}
+
+// In-place defragmentation into a donor of at most max_frag pieces; a file
+// no whole donor can hold (or, named with --path, one with holes) is moved
+// in ranges instead.
+static int iaf_defrag(defrag_context *ctx, int dir_fd, const char *name, const struct stat *st,
+		      struct fmap *fmap, struct fest *fest, uint32_t eof_blk, uint32_t max_frag,
+		      int named)
 {
 	struct stat dst;
 	struct donor donor;
@@ -86,6 +112,9 @@ int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const s
 	fd = reopen_walked_file(dir_fd, name, st);
 	if (fd < 0)
 		return 0;
+	int large = (uint64_t)eof_blk >= (RANGE_MIN_BYTES >> ctx->blocksize_bits);
+	if ((named && fest->hole) || larger_than_free_runs(ctx, eof_blk))
+		return iaf_in_ranges(ctx, fd, dir_fd, ino, named);
 
 	donor_init(&donor);
 	force_local = eof_blk <= 3;
@@ -98,11 +127,14 @@ int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const s
 		print_map_entries(ctx, fmap, group);
 	}
 
-	ret = prepare_donor(ctx, group, &donor, eof_blk, force_local, fest->frag / 2);
+	ret = prepare_donor(ctx, group, &donor, eof_blk, force_local, max_frag);
 	if (ret) {
 		if (debug_flags & QF_DBG_DETAIL)
 			fprintf(stderr, "%s group:%u Can not allocate donor file\n",
 				"do_iaf_defrag_one", group);
+		// a large file, or one its user named, may still get donors in parts
+		if (large || named)
+			return iaf_in_ranges(ctx, fd, dir_fd, ino, named);
 		close(fd);
 		return ret;
 	}
@@ -132,6 +164,12 @@ int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const s
 	return ret;
 }
 
+int do_iaf_defrag_one(defrag_context *ctx, int dir_fd, const char *name, const struct stat *st,
+		      struct fmap *fmap, struct fest *fest, uint32_t eof_blk)
+{
+	return iaf_defrag(ctx, dir_fd, name, st, fmap, fest, eof_blk, fest->frag / 2, 0);
+}
+
 int scan_inode_pass3(defrag_context *ctx, int fd, const struct stat *st, int dir_fd,
 		     const char *name)
 {
@@ -145,6 +183,10 @@ int scan_inode_pass3(defrag_context *ctx, int fd, const struct stat *st, int dir
 	}
 	if (!S_ISREG(st->st_mode))
 		return 0;
+	// past the time limit nothing new is started; a file the kernel cannot
+	// move is counted and left alone
+	if (run_time_up() || skip_unmovable(fd, st->st_ino))
+		return 0;
 
 	ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
 	if (ret) {
@@ -157,7 +199,11 @@ int scan_inode_pass3(defrag_context *ctx, int fd, const struct stat *st, int dir
 	}
 
 	uint32_t eof_blk = (uint32_t)fmap_eof_blk(map);
-	if (check_iaf(st->st_ino, map, &fest, eof_blk))
+	// a file named with --path is moved whenever a donor with fewer pieces
+	// can be had, whatever its size and the length of its pieces
+	if (path_named_file(ctx, st->st_ino) && fest.frag >= 2)
+		ret = iaf_defrag(ctx, dir_fd, name, st, map, &fest, eof_blk, fest.frag - 1, 1);
+	else if (check_iaf(st->st_ino, map, &fest, eof_blk))
 		ret = do_iaf_defrag_one(ctx, dir_fd, name, st, map, &fest, eof_blk);
 	else
 		ret = ief_candidate_test(ctx, dir_fd, name, st, map, &fest);

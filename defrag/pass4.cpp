@@ -11,6 +11,7 @@
 #include "groups.h"
 #include "moves.h"
 #include "progress.h"
+#include "run_limits.h"
 #include "stats.h"
 
 uint32_t ief_blocks_per_page(const defrag_context *ctx)
@@ -230,7 +231,8 @@ static void ief_relocate_chain(defrag_context *ctx, uint32_t g, struct group_inf
 	struct donor donor;
 	donor_init(&donor);
 	uint32_t bpp = ief_blocks_per_page(ctx);
-	while (group->next) {
+	// past the time limit the batches not begun are left for the next run
+	while (group->next && !run_time_up()) {
 		uint64_t blocks;
 		struct fhandle *end =
 			ief_gather_batch(group->next, ctx->reloc_cluster_blocks, bpp, &blocks);
@@ -303,7 +305,7 @@ void pass4(defrag_context *ctx)
 	for (uint32_t g = 0; g < n; g++)
 		busy += ctx->groups[g] != nullptr;
 	progress_pass("Pass4", busy);
-	for (uint32_t g = 0; g < n; g++) {
+	for (uint32_t g = 0; g < n && !run_time_up(); g++) {
 		bool had_work = ctx->groups[g] != nullptr;
 		ief_defrag_group(ctx, g);
 		if (had_work)

@@ -16,6 +16,8 @@
 #include <linux/fsmap.h>
 #include "report.h"
 #include "extent_map.h"
+#include "movable.h"
+#include "paths.h"
 #include "stats.h"
 #include "walk.h"
 
@@ -95,36 +97,82 @@ int kernel_free_runs(int mount_fd, uint32_t blocksize_bits,
 	return 0;
 }
 
+struct report_walk {
+	struct frag_report *r;
+	struct top_files *top;
+};
+
+// Keeps the file among the most fragmented when it has more pieces than the
+// last of them; its path is read from the descriptor only then.
+static void note_top(struct top_files *top, int fd, const struct stat *st, uint64_t pieces)
+{
+	if (pieces < 2 || (top->count == TOP_FILES && pieces <= top->f[TOP_FILES - 1].pieces))
+		return;
+	uint32_t at = top->count < TOP_FILES ? top->count++ : TOP_FILES - 1;
+	while (at > 0 && top->f[at - 1].pieces < pieces) {
+		top->f[at] = top->f[at - 1];
+		at--;
+	}
+	struct top_file *t = &top->f[at];
+	t->pieces = pieces;
+	t->size = (uint64_t)st->st_size;
+	char link[64];
+	snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+	ssize_t n = readlink(link, t->path, sizeof(t->path) - 1);
+	if (n < 0)
+		snprintf(t->path, sizeof(t->path), "(inode %llu)", (unsigned long long)st->st_ino);
+	else
+		t->path[n] = '\0';
+}
+
 // Counts one file into the report being filled (ctx->walk_arg).
 static int report_file(defrag_context *ctx, int fd, const struct stat *st, int, const char *)
 {
-	struct frag_report *r = (struct frag_report *)ctx->walk_arg;
+	struct report_walk *w = (struct report_walk *)ctx->walk_arg;
+	struct frag_report *r = w->r;
 	struct fmap *map = nullptr;
 	struct fest fest;
 
-	if (!S_ISREG(st->st_mode))
+	if (!S_ISREG(st->st_mode) || !path_selected(ctx, st))
 		return 0;
+	enum unmovable_kind k = file_unmovable(fd);
+	r->block_mapped += k == UNMOVABLE_BLOCK_MAPPED;
+	r->journal_data += k == UNMOVABLE_JOURNAL_DATA;
 	// a map with a refused record is still complete: its pieces count
 	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
 	if ((ret == 0 || ret == -1) && map && map->count) {
+		uint64_t blocks = 0;
+		for (uint32_t i = 0; i < map->count; i++)
+			blocks += map->ext[i].len;
 		r->files++;
 		r->fragments += fest.frag;
-		if (fest.frag > 1)
+		r->data_blocks += blocks;
+		if (fest.frag > 1) {
 			r->fragmented_files++;
+			r->fragmented_blocks += blocks;
+			r->fragmented_pieces += fest.frag;
+		}
+		if (w->top)
+			note_top(w->top, fd, st, fest.frag);
 	}
 	free(map);
 	return 0;
 }
 
-void collect_report(defrag_context *ctx, struct frag_report *r)
+void collect_report(defrag_context *ctx, struct frag_report *r, struct top_files *top)
 {
 	// the report's own walk and map reads are not part of the run's summary
 	unsigned long long saved[] = {scanned_inodes, scanned_dirs, scanned_files,
 				      scanned_extents, scanned_blocks};
+	struct report_walk w = {r, top};
 
 	memset(r, 0, sizeof(*r));
-	ctx->walk_arg = r;
-	walk_subtree(ctx, ctx->root_fd, report_file);
+	if (top)
+		top->count = 0;
+	ctx->walk_arg = &w;
+	ctx->walk_untimed = 1;
+	walk_tree(ctx, report_file);
+	ctx->walk_untimed = 0;
 	ctx->walk_arg = nullptr;
 
 	scanned_inodes = saved[0];
@@ -150,6 +198,13 @@ void print_report(const defrag_context *ctx, const char *when, const struct frag
 	printf("\tfiles:\t\t\t\t%llu\n", (unsigned long long)r->files);
 	printf("\tfragmented files:\t\t%llu\n", (unsigned long long)r->fragmented_files);
 	printf("\tfile fragments:\t\t\t%llu\n", (unsigned long long)r->fragments);
+	// only where there are some, so that the block stays as it always was
+	// on file systems whose every file can be moved
+	if (r->block_mapped || r->journal_data)
+		printf("\tfiles not movable:\t\t%llu (%llu mapped block by block, %llu with "
+		       "journalled data)\n",
+		       (unsigned long long)(r->block_mapped + r->journal_data),
+		       (unsigned long long)r->block_mapped, (unsigned long long)r->journal_data);
 	if (!r->free_known)
 		return;
 	printf("\tfree blocks:\t\t\t%llu\n", (unsigned long long)r->free_blocks);
@@ -160,11 +215,10 @@ void print_report(const defrag_context *ctx, const char *when, const struct frag
 	       r->free_blocks ? 100.0 * (double)r->free_in_chunks / (double)r->free_blocks : 0.0);
 }
 
-void report_now(defrag_context *ctx, const char *when)
+void report_now(defrag_context *ctx, const char *when, struct frag_report *r)
 {
-	struct frag_report r;
-
 	syncfs(ctx->root_fd);
-	collect_report(ctx, &r);
-	print_report(ctx, when, &r);
+	collect_report(ctx, r, nullptr);
+	if (!ctx->json)
+		print_report(ctx, when, r);
 }

@@ -20,6 +20,10 @@ enum setup_status {
 	SETUP_READ_ONLY,     // nothing can be moved: a read-only mount,
 	SETUP_NO_PRIVILEGE,  // no privilege to open by handle,
 	SETUP_HANDLE_OPEN,   // or opening by handle fails otherwise
+	SETUP_BAD_PATH,      // a --path value was refused (bad_value, path)
+	SETUP_NO_EXTENTS,    // nothing can be moved: no extents feature,
+	SETUP_DATA_JOURNAL,  // or the mount journals file data
+	SETUP_IDLE,          // --idle: the priority cannot be lowered
 };
 
 // How setup ended, and what the message of a failure needs. device and
@@ -31,6 +35,10 @@ struct setup_result {
 	errcode_t code;              // libext2fs's error code
 	const char *device;
 	const char *root_dir;
+	// a refused long option (SETUP_OPTIONS) or --path value (SETUP_BAD_PATH)
+	const char *bad_option;
+	const char *bad_value;
+	int path; // enum path_status of the refused --path
 };
 
 // Zeroes the process-wide settings and run counters, as at program start.

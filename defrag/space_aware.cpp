@@ -34,7 +34,10 @@
 #include <unistd.h>
 #include "space_aware.h"
 #include "groups.h"
+#include "movable.h"
+#include "paths.h"
 #include "report.h"
+#include "run_limits.h"
 #include "space_donors.h"
 #include "space_moves.h"
 #include "syscalls.h"
@@ -99,10 +102,14 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 	struct sa_file f;
 	uint32_t hb = ctx->root_fhandle->handle_bytes;
 
+	if (skip_unmovable(fd, st->st_ino))
+		return 0;
+	// a file named with --path is moved in ranges: holes do not stop it
+	int named = path_named_file(ctx, st->st_ino);
 	int ret = __get_inode_fiemap(ctx, fd, st->st_ino, ctx->blocksize_bits, &map, &fest);
 	memset(&f, 0, sizeof(f));
 	// a file with a hole cannot be moved whole
-	if (ret || !map || !map->count || fest.hole || fmap_eof_blk(map) > 0xffffffffULL ||
+	if (ret || !map || !map->count || (fest.hole && !named) || fmap_eof_blk(map) > 0xffffffffULL ||
 	    st->st_ino > 0xffffffffULL || fest.frag > 0xffff) {
 		free(map);
 		return ret;
@@ -119,7 +126,7 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 		return 0;
 	}
 	f.window = sa_file_windows(plan, &f, ctx->cluster_blocks, 0);
-	f.flags = sa_file_kind(plan, &f, ctx->cluster_blocks);
+	f.flags = named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(plan, &f, ctx->cluster_blocks);
 	if (!f.flags || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
 	    sa_grow(&plan->handles, &plan->handles_cap, (uint64_t)plan->handles_used + hb)) {
 		plan->npieces = saved;
@@ -154,7 +161,7 @@ static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int di
 		group_add_dircache(ctx, dir_fd, st->st_ino, name);
 		return 0;
 	}
-	return S_ISREG(st->st_mode) ? plan_file(ctx, fd, st) : 0;
+	return S_ISREG(st->st_mode) && path_selected(ctx, st) ? plan_file(ctx, fd, st) : 0;
 }
 
 // ---- phases -----------------------------------------------------------------
@@ -202,6 +209,8 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 			return -1;
 		uint32_t n = sa_rank(plan, SA_DEFRAG, skip, min_blocks, max_blocks), tried = 0;
 		for (uint32_t k = 0; k < n && tried < SA_ROUND; k++) {
+			if (run_time_up())
+				break;
 			struct sa_file *f = &plan->files[plan->order[k]];
 			if (f->flags & SA_DONE)
 				continue;

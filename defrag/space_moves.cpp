@@ -11,6 +11,7 @@
 #include "space_moves.h"
 #include "groups.h"
 #include "moves.h"
+#include "ranges.h"
 #include "space_aware.h"
 #include "space_donors.h"
 #include "stats.h"
@@ -101,6 +102,12 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 		f->flags |= SA_DONE;
 		return SA_SKIPPED;
 	}
+	// a file named with --path goes in ranges, each into a donor of its own
+	// (it may be larger than any free run); the picture is read again after
+	if (f->flags & SA_NAMED) {
+		defrag_in_ranges(ctx, fd, ctx->root_fd, f->ino, 1, nullptr);
+		res = SA_LOST;
+	}
 	for (int attempt = 0; attempt < 2 && res == SA_REFUSED; attempt++) {
 		// A request whose size is a power of two is served from the
 		// allocator's buddy lists, in one aligned piece wherever one is
@@ -190,6 +197,9 @@ static int empty_window(defrag_context *ctx, struct sa_plan *plan, const struct 
 int sa_pay_for(defrag_context *ctx, struct sa_plan *plan, struct sa_delta need,
 	       const struct sa_file *f)
 {
+	// a file named with --path is moved whatever it costs the free space
+	if (f->flags & SA_NAMED)
+		return 0;
 	while (!sa_within_limits(plan, need)) {
 		if (sa_short_of_large(plan, need) ? empty_window(ctx, plan, f)
 						  : move_spare(ctx, plan, f))

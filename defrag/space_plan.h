@@ -28,6 +28,7 @@ struct sa_file {
 #define SA_DONE 0x04   // moved, or gone, or changed since planned: never again
 #define SA_HELD 0x08   // could not be paid for in this round
 #define SA_TRIED 0x10  // its donors were refused once
+#define SA_NAMED 0x20  // named with --path: moved in ranges, whatever it costs the free space
 
 // A window of cluster blocks that holds little data, all of it in files this
 // run may move: emptying it frees a whole cluster.

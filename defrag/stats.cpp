@@ -15,6 +15,8 @@ unsigned long long iaf_blocks;
 unsigned long long ief_done_inodes;
 unsigned long long ief_done_blocks;
 unsigned long long vanished_entries;
+unsigned long long unmovable_block_mapped;
+unsigned long long unmovable_journal_data;
 
 void df_show_stats(void)
 {
@@ -32,4 +34,11 @@ void df_show_stats(void)
 	printf("Total extents mem consumption:\t%llu Kb\n", (total_spextents * 64) >> 10);
 	if (keep_going)
 		printf("Entries vanished:\t\t%llu \n", vanished_entries);
+	// only when there are some: the summary of a file system the kernel can
+	// move every file of stays as it always was
+	if (unmovable_block_mapped || unmovable_journal_data)
+		printf("Files not movable:\t\t%llu (%llu mapped block by block, %llu with "
+		       "journalled data: the kernel moves neither) \n",
+		       unmovable_block_mapped + unmovable_journal_data, unmovable_block_mapped,
+		       unmovable_journal_data);
 }

@@ -15,5 +15,9 @@ extern unsigned long long iaf_blocks;
 extern unsigned long long ief_done_inodes;
 extern unsigned long long ief_done_blocks;
 extern unsigned long long vanished_entries;
+// regular files the kernel cannot move, skipped: mapped block by block, or
+// with the journal-data attribute
+extern unsigned long long unmovable_block_mapped;
+extern unsigned long long unmovable_journal_data;
 
 void df_show_stats(void);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 #include <dirent.h>
 #include "walk.h"
+#include "paths.h"
 #include "progress.h"
+#include "run_limits.h"
 #include "stats.h"
 #include "syscalls.h"
 
@@ -46,26 +48,26 @@ static bool entry_vanished(const char *name, bool gone)
 	return true;
 }
 
-// Handles one record of a directory already read. Returns 0 to go on with the
-// next record, or the nonzero result that ends the walk of this directory.
-static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_dirent64 *d,
-			   scan_inode_fn callback)
+int walk_entry(defrag_context *ctx, int dir_fd, const char *name, unsigned char d_type,
+	       scan_inode_fn callback)
 {
-	const char *name = d->d_name;
 	struct stat st;
 
-	if (is_dot_or_dotdot(name))
-		return 0;
-
-	if (d->d_type == DT_DIR) {
-		int sub_fd = qf_sys.openat(dir_fd, name, O_RDONLY | O_DIRECTORY, 0);
+	if (d_type == DT_DIR) {
+		// an analysis reads directories without touching their access
+		// times: it writes nothing, not even an inode
+		int sub_fd = -1;
+		if (ctx->analyze)
+			sub_fd = qf_sys.openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOATIME, 0);
+		if (!ctx->analyze || (sub_fd < 0 && errno == EPERM))
+			sub_fd = qf_sys.openat(dir_fd, name, O_RDONLY | O_DIRECTORY, 0);
 		if (sub_fd < 0)
 			return entry_vanished(name, errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
 		int ret = walk_subtree(ctx, sub_fd, callback);
 		close(sub_fd);
 		if (ret)
 			return ret;
-	} else if (d->d_type != DT_REG) {
+	} else if (d_type != DT_REG) {
 		// links, devices, FIFOs, sockets and untyped entries are never opened
 		return 0;
 	}
@@ -113,6 +115,16 @@ static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_d
 skip:
 	close(fd);
 	return 0;
+}
+
+// Handles one record of a directory already read. Returns 0 to go on with the
+// next record, or the nonzero result that ends the walk of this directory.
+static int scan_one_dentry(defrag_context *ctx, int dir_fd, const struct linux_dirent64 *d,
+			   scan_inode_fn callback)
+{
+	if (is_dot_or_dotdot(d->d_name))
+		return 0;
+	return walk_entry(ctx, dir_fd, d->d_name, d->d_type, callback);
 }
 
 int walk_subtree(defrag_context *ctx, int dir_fd, scan_inode_fn callback)
@@ -165,18 +177,22 @@ int walk_subtree(defrag_context *ctx, int dir_fd, scan_inode_fn callback)
 		size *= 2;
 	}
 
+	// below a directory named with --path every file is the run's
+	int named = path_named_dir(ctx, st.st_ino);
+	ctx->walk_in_named += named;
+	int ret = 0;
 	for (size_t off = 0; off < filled;) {
 		const struct linux_dirent64 *d = (const struct linux_dirent64 *)(buf + off);
-		// a record that would not advance cannot be walked past
-		if (d->d_reclen == 0)
+		// a record that would not advance cannot be walked past; once the
+		// time limit is up the rest is left for the next run
+		if (d->d_reclen == 0 || (!ctx->walk_untimed && run_time_up()))
 			break;
-		int ret = scan_one_dentry(ctx, dir_fd, d, callback);
-		if (ret) {
-			free(buf);
-			return ret;
-		}
+		ret = scan_one_dentry(ctx, dir_fd, d, callback);
+		if (ret)
+			break;
 		off += d->d_reclen;
 	}
+	ctx->walk_in_named -= named;
 	free(buf);
-	return 0;
+	return ret;
 }

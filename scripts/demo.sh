@@ -41,6 +41,13 @@ for round in $(seq 1 48); do
 		dd if=/dev/urandom of="$work/mnt/data/$f" bs=8k count=1 oflag=append conv=notrunc,fsync status=none
 	done
 done
+# a disk image of 24 MiB in pieces of 1.5 MiB: too long a piece for a run to
+# touch it, until someone names it
+for round in $(seq 1 16); do
+	dd if=/dev/urandom of="$work/mnt/data/disk.img" bs=1536k count=1 oflag=append conv=notrunc,fsync status=none
+	dd if=/dev/urandom of="$work/mnt/data/.filler" bs=64k count=1 oflag=append conv=notrunc,fsync status=none
+done
+rm "$work/mnt/data/.filler"
 # many small files, most deleted again, the rest made old and read-only
 for i in $(seq 1 400); do
 	dd if=/dev/urandom of="$work/mnt/old/f$i" bs=4k count=2 status=none
@@ -54,15 +61,24 @@ touch -d '30 days ago' "$work/mnt"/old/*
 sync
 fsfreeze -f "$work/mnt" && fsfreeze -u "$work/mnt"
 
-echo "== fragments before:"
-for f in a b c d; do filefrag "$work/mnt/data/$f"; done
+echo 16 > "/sys/fs/ext4/$(basename "$dev")/mb_stream_req"
 sha256sum "$work/mnt"/data/* > "$work/sums"
+qf=build/defrag/quillfold
 
-echo "== quillfold -v -m $dev $work/mnt"
-build/defrag/quillfold -v -m "$dev" "$work/mnt"
+echo "== first, is a run worth it? (read only: nothing is written)"
+echo "\$ quillfold --analyze $dev $work/mnt"
+"$qf" --analyze "$dev" "$work/mnt"
 
-echo "== fragments after:"
+echo "== the recommended mode, with the figures before and after"
+echo "\$ quillfold --space-aware --report $dev $work/mnt"
+"$qf" --space-aware --report "$dev" "$work/mnt"
 for f in a b c d; do filefrag "$work/mnt/data/$f"; done
+
+echo "== one file that no run touched, named"
+filefrag "$work/mnt/data/disk.img"
+echo "\$ quillfold -v --path $work/mnt/data/disk.img $dev $work/mnt"
+"$qf" -v --path "$work/mnt/data/disk.img" "$dev" "$work/mnt"
+filefrag "$work/mnt/data/disk.img"
 sha256sum -c --quiet "$work/sums" && echo "contents unchanged"
 umount "$work/mnt"
 echo "== e2fsck -fn $dev"

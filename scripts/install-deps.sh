@@ -8,7 +8,7 @@ PKGS=(
 	libext2fs-dev comerr-dev e2fsprogs util-linux
 	libelf-dev libboost-dev
 	googletest libgtest-dev libbenchmark-dev
-	gdb elfutils strace time coreutils python3
+	gdb elfutils strace time coreutils python3 fio
 	clang libclang-rt-14-dev
 	dpkg-dev lintian man-db groff-base
 )

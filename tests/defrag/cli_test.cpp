@@ -1,6 +1,7 @@
 // The command line through the real binary: messages, streams and exit status,
 // and the option conversions that no output shows. The cases that need a
 // mounted image are in cli_mounted_test.cpp.
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <unistd.h>
@@ -107,6 +108,48 @@ TEST(CommandLine, LongHelpGoesToStdoutAndLongOptionsMixWithShortOnes)
 	EXPECT_TRUE(same_text(nodir_err(), r.err));
 }
 
+TEST(CommandLine, RefusedLongOptionValuesAreOneLineNamingOptionAndValue)
+{
+	struct Case {
+		std::vector<std::string> args;
+		std::string option, value; // what the line must name
+	} cases[] = {
+		{{"--time-limit", "0"}, "--time-limit", "'0'"},
+		{{"--time-limit", "-3"}, "--time-limit", "'-3'"},
+		{{"--time-limit", "ten"}, "--time-limit", "'ten'"},
+		{{"--time-limit", "5s"}, "--time-limit", "'5s'"},
+		{{"--time-limit", "inf"}, "--time-limit", "'inf'"},
+		{{"--time-limit", ""}, "--time-limit", "''"},
+		{{"--max-rate", "0"}, "--max-rate", "'0'"},
+		{{"--max-rate", "-20"}, "--max-rate", "'-20'"},
+		{{"--max-rate", "fast"}, "--max-rate", "'fast'"},
+		{{"--max-rate", "0x10"}, "--max-rate", "'0x10'"},
+		{{"--json"}, "--json", ""},
+		{{"--json", "-m", "--space-aware"}, "--json", ""},
+	};
+	for (auto &c : cases) {
+		std::vector<std::string> args = c.args;
+		args.push_back("dev");
+		args.push_back(nodir);
+		CmdResult r = qf(args);
+		std::string what = ::testing::PrintToString(c.args);
+		EXPECT_EQ(r.status, 1) << what;
+		EXPECT_EQ(r.out, "") << what;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << what << r.err;
+		EXPECT_EQ(r.err.rfind("quillfold: " + c.option, 0), 0u) << what << r.err;
+		EXPECT_NE(r.err.find(c.value), std::string::npos) << what << r.err;
+	}
+	// values that are taken: the run gets as far as the directory
+	for (auto args : {std::vector<std::string>{"--time-limit", "0.5"}, {"--time-limit", "3600"},
+			  {"--max-rate", "20"}, {"--max-rate", ".5"}, {"--json", "--report"},
+			  {"--analyze", "--json"}, {"--idle", "--path", "a", "--path", "b"}}) {
+		args.push_back("dev");
+		args.push_back(nodir);
+		CmdResult r = qf(args);
+		EXPECT_TRUE(same_text(nodir_err(), r.err)) << ::testing::PrintToString(args);
+	}
+}
+
 TEST(CommandLine, FutureTimestampWarnsOnlyWhenVerboseComesFirst)
 {
 	time_t ahead = time(nullptr) + 3600;
@@ -166,6 +209,7 @@ struct ParsedArgs {
 		argv.push_back(nullptr);
 		EXPECT_EQ(parse_options((int)store.size(), argv.data(), &o), OPTIONS_OK);
 	}
+	~ParsedArgs() { options_free(&o); }
 	uint32_t flex(uint32_t sb) const { return options_flex_log(&o, sb); }
 };
 
@@ -211,6 +255,13 @@ TEST_F(OptionConversion, DefaultsAndRawValues)
 	EXPECT_EQ(old_time, now - 100);
 	ParsedArgs tt({"-T", "12345"});
 	EXPECT_EQ(old_time, 12345u);
+
+	ParsedArgs l({"--path", "a", "--time-limit", "1.5", "--path", "b", "--max-rate", "20"});
+	ASSERT_EQ(l.o.npaths, 2u);
+	EXPECT_STREQ(l.o.paths[0], "a");
+	EXPECT_STREQ(l.o.paths[1], "b");
+	EXPECT_DOUBLE_EQ(l.o.time_limit, 1.5);
+	EXPECT_DOUBLE_EQ(l.o.max_rate, 20.0);
 }
 
 } // namespace

@@ -12,7 +12,7 @@ inline std::vector<unsigned long long *> run_counters()
 	return {&total_spextents, &scanned_inodes,       &scanned_dirs,    &scanned_files,
 		&scanned_extents, &scanned_blocks,       &ief_candidates,  &ief_candidate_blocks,
 		&iaf_inodes,      &iaf_blocks,           &ief_done_inodes, &ief_done_blocks,
-		&vanished_entries};
+		&vanished_entries, &unmovable_block_mapped, &unmovable_journal_data};
 }
 
 class SavedSettings {
