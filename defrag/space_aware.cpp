@@ -118,6 +118,11 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 	f.blocks = (uint32_t)fmap_eof_blk(map);
 	f.frag = (uint16_t)fest.frag;
 	f.csum = fmap_csum(st, map);
+	// what the file holds beyond its data is its extent tree
+	uint64_t held = (uint64_t)st->st_blocks * 512 >> ctx->blocksize_bits, data = 0;
+	for (uint32_t i = 0; i < map->count; i++)
+		data += map->ext[i].len;
+	f.meta = held > data ? (uint8_t)(held - data > 255 ? 255 : held - data) : 0;
 	uint32_t saved = plan->npieces;
 	ret = sa_store_pieces(plan, map, &f);
 	free(map);
@@ -126,7 +131,7 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 		return 0;
 	}
 	f.window = sa_file_windows(plan, &f, ctx->cluster_blocks, 0);
-	f.flags = named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(plan, &f, ctx->cluster_blocks);
+	f.flags = named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(&f, ctx->cluster_blocks);
 	if (!f.flags || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
 	    sa_grow(&plan->handles, &plan->handles_cap, (uint64_t)plan->handles_used + hb)) {
 		plan->npieces = saved;
@@ -243,6 +248,51 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 	return 0;
 }
 
+// The fragmented files no move of its own could take, unit by unit in the
+// order of their first blocks, in sweeps while a sweep moves some.
+static int run_units(defrag_context *ctx, struct sa_plan *plan)
+{
+	uint64_t moved = 0, refused = 0, work = 0, unformed = 0;
+	uint64_t budget = (uint64_t)plan->npieces * SA_UNIT_WORK_PER_PIECE + (1u << 20);
+	for (uint64_t before = ~0ULL; before != moved && work < budget && !run_time_up();) {
+		before = moved;
+		unformed = 0;
+		uint32_t n = sa_sweep_order(plan);
+		for (uint32_t i = 0; i < n && work < budget && !run_time_up();) {
+			if (plan->files[plan->order[i]].flags & SA_FINAL) {
+				i++;
+				continue;
+			}
+			uint64_t reserve = plan->free0 / SA_RESERVE_PART;
+			uint64_t room = plan->pic.free_blocks > reserve ? plan->pic.free_blocks - reserve : 0;
+			uint32_t end = sa_unit_from(plan, n, i, room, &work);
+			if (end == i) {
+				unformed++;
+				i++;
+				continue;
+			}
+			plan->units++;
+			commit_if_due(ctx, plan);
+			uint64_t chunk = plan->pic.free_blocks / 4;
+			sa_result r = sa_move_unit(ctx, plan, i, end, chunk < 4096 ? 4096 : chunk, &moved);
+			refused += r == SA_REFUSED;
+			if ((r == SA_LOST && sa_resync(ctx, plan)) || plan->broken)
+				return -1;
+			if (sa_settle(ctx, plan) && plan->broken)
+				return -1;
+			i = end;
+		}
+		// what the sweep freed becomes a run the next one can use
+		sa_commit(ctx, plan);
+	}
+	if (verbose)
+		printf("Space-aware: units: %llu files moved in %llu units, %llu units refused, "
+		       "%llu files in none\n",
+		       (unsigned long long)moved, (unsigned long long)plan->units,
+		       (unsigned long long)refused, (unsigned long long)unformed);
+	return 0;
+}
+
 static void print_picture(const struct sa_plan *plan, const char *when)
 {
 	printf("Space-aware: %s: %u free extents, %llu blocks in large free runs\n", when,
@@ -323,6 +373,8 @@ int space_aware_passes(defrag_context *ctx)
 	plan.one_piece = 0;
 	if (!ret)
 		ret = run_phase(ctx, &plan, "the other fragmented files", 0, 0, 0xffffffffu);
+	if (!ret)
+		ret = run_units(ctx, &plan);
 	if (!ret)
 		sa_settle(ctx, &plan);
 	ret = ret || plan.broken ? -1 : 0;

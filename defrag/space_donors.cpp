@@ -12,9 +12,6 @@
 #include "space_donors.h"
 #include "groups.h"
 
-// Never held by ballast: this part of the free space (1/8).
-#define SA_RESERVE_PART 8
-
 // A directory of the group to make donors in, opened once; the mount point
 // when the group has none.
 static int group_dir(defrag_context *ctx, struct sa_plan *plan, uint32_t grp)

@@ -13,9 +13,19 @@ enum sa_result { SA_MOVED, SA_SKIPPED, SA_REFUSED, SA_LOST };
 // donors, the second after the first was given back (its space is not handed
 // out again before a commit, so the second lands elsewhere).
 sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file *f);
+// Moves the files of plan->order[i, end) that are not done, in that order,
+// back to back into shared donors of at most `chunk` blocks each, so that
+// they end up one after another, each in one piece. `moved` counts the files
+// moved. A donor that would leave the unit's free space beyond the limits is
+// given back and the unit stops there.
+sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
+		       uint64_t chunk, uint64_t *moved);
 // Reads the picture again after it stopped matching the file system; -1,
 // with the plan broken, when it cannot be read.
 int sa_resync(defrag_context *ctx, struct sa_plan *plan);
+// The same without saying so: the picture is read again to replace what the
+// plan only estimates. -1, with the plan broken, when it cannot be read.
+int sa_reread(defrag_context *ctx, struct sa_plan *plan);
 // Makes room within the limits for a move of f expected to change the
 // picture by `need`: sparse windows emptied while the large runs would fall
 // short, contiguous files moved while the free extents would be too many.

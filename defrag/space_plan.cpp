@@ -45,18 +45,14 @@ int sa_store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file
 	return 0;
 }
 
-uint8_t sa_file_kind(const struct sa_plan *plan, const struct sa_file *f, uint32_t cluster)
+uint8_t sa_file_kind(const struct sa_file *f, uint32_t cluster)
 {
 	if (f->frag >= 2)
 		return f->blocks / f->frag < cluster / SA_LONG_PIECE_PART ? SA_DEFRAG : 0;
-	if (f->blocks >= cluster)
-		return 0;
-	// a small contiguous file is worth moving when that merges free runs
-	// (or empties a window)
-	if (f->window != SA_NO_WINDOW)
-		return SA_SPARE;
-	struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
-	return d.extents < 0 ? SA_SPARE : 0;
+	// a small contiguous file may pay for the moves of others: moving it
+	// merges the free runs beside it, now or once its neighbours have
+	// moved, or empties its window
+	return f->blocks < cluster ? SA_SPARE : 0;
 }
 
 // ---- sparse windows -------------------------------------------------------
@@ -174,6 +170,12 @@ uint32_t sa_cheapest_window(const struct sa_plan *plan)
 
 // ---- the limits ------------------------------------------------------------
 
+double sa_share_floor(const struct sa_plan *plan, int64_t unseen)
+{
+	double free_now = (double)plan->pic.free_blocks + (double)plan->unlocated + (double)unseen;
+	return plan->free0 ? (double)plan->large0 * free_now / (double)plan->free0 : 0;
+}
+
 double sa_large_floor(const struct sa_plan *plan)
 {
 	double free_now = (double)plan->pic.free_blocks + (double)plan->unlocated;
@@ -187,23 +189,32 @@ int64_t sa_extents_ceiling(const struct sa_plan *plan)
 	return (int64_t)plan->max_extents - plan->unlocated;
 }
 
+// What the large runs must gain below their floor for a change that frees
+// `unseen` blocks: their share of them.
+static double share_of(const struct sa_plan *plan, int64_t unseen)
+{
+	return plan->free0 ? (double)plan->large0 * (double)unseen / (double)plan->free0 : 0;
+}
+
 int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
-		    int64_t large_before, int64_t large_after)
+		    int64_t large_before, int64_t large_after, int64_t unseen)
 {
 	return (extents_after <= extents_before || extents_after <= sa_extents_ceiling(plan)) &&
-	       (large_after >= large_before || (double)large_after >= sa_large_floor(plan));
+	       ((double)large_after >= (double)large_before + share_of(plan, unseen) ||
+		(double)large_after >= sa_large_floor(plan) + share_of(plan, unseen));
 }
 
 int sa_within_limits(const struct sa_plan *plan, struct sa_delta d)
 {
 	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
-	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks);
+	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks, d.unseen);
 }
 
 int sa_short_of_large(const struct sa_plan *plan, struct sa_delta need)
 {
-	return need.large_blocks < 0 &&
-	       (double)((int64_t)plan->pic.large_blocks + need.large_blocks) < sa_large_floor(plan);
+	double after = (double)((int64_t)plan->pic.large_blocks + need.large_blocks);
+	return (double)need.large_blocks < share_of(plan, need.unseen) &&
+	       after < sa_large_floor(plan) + share_of(plan, need.unseen);
 }
 
 // ---- judging a move ----------------------------------------------------------
@@ -213,6 +224,8 @@ struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f
 	struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
 	if (f->blocks >= plan->pic.large)
 		d.large_blocks -= f->blocks;
+	d.extents += f->meta;
+	d.unseen = f->meta;
 	return d;
 }
 
@@ -234,8 +247,8 @@ int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const str
 	struct sa_delta freed = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
 	int64_t extents = (int64_t)plan->pic.count + freed.extents;
 	int64_t change = extents - before.extents;
-	if (!sa_keeps_limits(plan, before.extents, extents, before.large_blocks,
-			     (int64_t)plan->pic.large_blocks + freed.large_blocks))
+	if (!sa_keeps_limits(plan, before.extents, extents + f->meta, before.large_blocks,
+			     (int64_t)plan->pic.large_blocks + freed.large_blocks, f->meta))
 		return 0;
 	if (f->flags & SA_DEFRAG)
 		return plan->one_piece ? d->fest.frag == 1 : d->fest.frag < f->frag;
@@ -302,6 +315,108 @@ struct sa_file *sa_best_spare(const struct sa_plan *plan, const struct sa_file *
 		}
 	}
 	return best;
+}
+
+// ---- units ------------------------------------------------------------------
+
+uint32_t sa_sweep_order(struct sa_plan *plan)
+{
+	uint32_t n = 0;
+	for (uint32_t i = 0; i < plan->nfiles; i++) {
+		const struct sa_file *f = &plan->files[i];
+		if ((f->flags & SA_DEFRAG) && !(f->flags & SA_FINAL) && f->pieces)
+			plan->order[n++] = i;
+	}
+	const struct sa_file *files = plan->files;
+	const sa_piece *pieces = plan->pieces;
+	std::sort(plan->order, plan->order + n, [files, pieces](uint32_t a, uint32_t b) {
+		uint64_t x = sa_piece_start(pieces[files[a].piece]);
+		uint64_t y = sa_piece_start(pieces[files[b].piece]);
+		return x != y ? x < y : a < b;
+	});
+	return n;
+}
+
+int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks)
+{
+	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
+	return sa_keeps_limits(plan, e, e + freed.extents + freed.unseen, l,
+			       l + freed.large_blocks - (int64_t)blocks, freed.unseen);
+}
+
+// What freeing every file of order[i, end) not done does, and their blocks.
+static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32_t end,
+				  uint64_t *blocks)
+{
+	struct sa_freeing fr;
+	sa_freeing_clear(&fr);
+	*blocks = 0;
+	for (uint32_t k = i; k < end; k++) {
+		const struct sa_file *f = &plan->files[plan->order[k]];
+		if (f->flags & SA_FINAL)
+			continue;
+		*blocks += f->blocks;
+		fr.d.unseen += f->meta;
+		for (uint32_t p = 0; p < f->pieces; p++) {
+			sa_piece pc = plan->pieces[f->piece + p];
+			sa_freeing_add(&fr, &plan->pic, sa_piece_start(pc), sa_piece_len(pc));
+		}
+	}
+	return fr.d;
+}
+
+int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t end,
+			      struct sa_delta before)
+{
+	uint64_t blocks;
+	struct sa_delta d = rest_freed(plan, i, end, &blocks);
+	return sa_keeps_limits(plan, before.extents,
+			       (int64_t)plan->pic.count + d.extents + d.unseen, before.large_blocks,
+			       (int64_t)plan->pic.large_blocks + d.large_blocks, d.unseen);
+}
+
+int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end)
+{
+	struct sa_freeing fr;
+	uint64_t blocks = 0;
+	sa_freeing_clear(&fr);
+	for (uint32_t k = i; k < end; k++) {
+		const struct sa_file *f = &plan->files[plan->order[k]];
+		if (f->flags & SA_FINAL)
+			continue;
+		blocks += f->blocks;
+		fr.d.unseen += f->meta;
+		for (uint32_t p = 0; p < f->pieces; p++) {
+			sa_piece pc = plan->pieces[f->piece + p];
+			sa_freeing_add(&fr, &plan->pic, sa_piece_start(pc), sa_piece_len(pc));
+		}
+	}
+	return sa_unit_keeps_limits(plan, fr.d, blocks);
+}
+
+uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t room,
+		      uint64_t *work)
+{
+	struct sa_freeing fr;
+	uint64_t blocks = 0;
+	uint32_t files = 0;
+	sa_freeing_clear(&fr);
+	for (uint32_t k = i; k < n; k++) {
+		const struct sa_file *f = &plan->files[plan->order[k]];
+		if (f->flags & SA_FINAL)
+			continue;
+		if (++files > SA_UNIT_MAX_FILES || (blocks += f->blocks) > room)
+			break;
+		fr.d.unseen += f->meta;
+		for (uint32_t p = 0; p < f->pieces; p++) {
+			sa_piece pc = plan->pieces[f->piece + p];
+			sa_freeing_add(&fr, &plan->pic, sa_piece_start(pc), sa_piece_len(pc));
+		}
+		*work += f->pieces;
+		if (sa_unit_keeps_limits(plan, fr.d, blocks))
+			return k + 1;
+	}
+	return i;
 }
 
 void sa_plan_free(struct sa_plan *plan)

@@ -20,15 +20,17 @@ struct sa_file {
 	uint16_t pieces; // pieces stored (physically separate runs)
 	uint16_t frag;   // pieces in file order, as the report counts them
 	uint8_t flags;
+	uint8_t meta;    // extent-tree blocks, freed unseen once it is one piece
 	float score;
 };
 #define SA_NO_WINDOW 0xffffffffu
 #define SA_DEFRAG 0x01 // fragmented: moving it gains pieces
 #define SA_SPARE 0x02  // contiguous: moving it may merge free runs
-#define SA_DONE 0x04   // moved, or gone, or changed since planned: never again
+#define SA_DONE 0x04   // no move of its own is tried again (see SA_FINAL)
 #define SA_HELD 0x08   // could not be paid for in this round
 #define SA_TRIED 0x10  // its donors were refused once
 #define SA_NAMED 0x20  // named with --path: moved in ranges, whatever it costs the free space
+#define SA_FINAL 0x40  // moved, or gone, or changed since planned: never again, not in a unit either
 
 // A window of cluster blocks that holds little data, all of it in files this
 // run may move: emptying it frees a whole cluster.
@@ -68,6 +70,13 @@ struct sa_plan {
 	// the picture could not be read again or a commit failed: no move can
 	// be judged, the mode stops
 	uint8_t broken;
+	uint64_t units, unit_files, rereads;
+	// the best spare file as of picture version spare_version - 1 (0: none
+	// known), nfiles when there was none: asked again and again while the
+	// picture stays as it is
+	uint64_t spare_version;
+	uint32_t spare_best;
+	uint32_t unit_end; // past the last file of the unit being moved
 };
 
 // ---- the files and the windows ---------------------------------------------
@@ -92,7 +101,7 @@ uint32_t sa_file_windows(struct sa_plan *plan, const struct sa_file *f, uint32_t
 // or longer gains too little for the blocks it moves.
 #define SA_LONG_PIECE_PART 2
 // What the run may do with a file, from its map: SA_DEFRAG, SA_SPARE or 0.
-uint8_t sa_file_kind(const struct sa_plan *plan, const struct sa_file *f, uint32_t cluster);
+uint8_t sa_file_kind(const struct sa_file *f, uint32_t cluster);
 // A window is worth emptying when every block in use there is a planned
 // file's and those files add up to at most one window: marks them chosen.
 void sa_choose_windows(struct sa_plan *plan, uint32_t cluster);
@@ -101,6 +110,9 @@ void sa_unchoose_windows(struct sa_plan *plan, const struct donor *d, uint32_t c
 
 // ---- the limits -------------------------------------------------------------
 
+// The blocks large runs must hold to keep the share they had at the start of
+// free space that grows by `unseen` blocks.
+double sa_share_floor(const struct sa_plan *plan, int64_t unseen);
 // The fewest blocks large runs may hold: the share they had at the start, of
 // the free space there is now, and one large run to spare for what the plan
 // cannot see (extent-tree blocks the kernel allocates on its own).
@@ -108,10 +120,15 @@ double sa_large_floor(const struct sa_plan *plan);
 // The most free extents there may be: fewer than at the start, even should
 // every block freed where the plan cannot see it be a free extent of its own.
 int64_t sa_extents_ceiling(const struct sa_plan *plan);
+// Blocks freed unseen after which a move short of room reads the picture
+// again rather than pay for what they may not cost.
+#define SA_UNLOCATED_LOOK 16
 // A change keeps to the limits when it adds no free extent or stays within
-// the most there may be, and likewise for the blocks in large runs.
+// the most there may be, and when the large runs stay above their floor or
+// gain at least their share of the blocks it frees unseen (the free space
+// grows by those, so the share of large runs would fall without).
 int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
-		    int64_t large_before, int64_t large_after);
+		    int64_t large_before, int64_t large_after, int64_t unseen);
 // Whether the picture changed by d keeps to the limits.
 int sa_within_limits(const struct sa_plan *plan, struct sa_delta d);
 // Whether a change by `need` leaves the large runs short of their floor (it
@@ -121,7 +138,8 @@ int sa_short_of_large(const struct sa_plan *plan, struct sa_delta need);
 // ---- judging a move ---------------------------------------------------------
 
 // What a move of the file is expected to do before its donor exists: its
-// pieces freed, and a large file takes its size out of some large run.
+// pieces freed, and a large file takes its size out of some large run; its
+// extent-tree blocks are freed unseen, each counted as a free extent.
 struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f);
 // Physically separate pieces of the map's first `blocks` blocks.
 uint32_t sa_pieces_below(const struct fmap *map, uint64_t blocks);
@@ -148,5 +166,35 @@ uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_
 struct sa_file *sa_best_spare(const struct sa_plan *plan, const struct sa_file *skip);
 // The chosen window that costs least to empty, or SA_NO_WINDOW.
 uint32_t sa_cheapest_window(const struct sa_plan *plan);
+
+// ---- units ------------------------------------------------------------------
+
+// Files whose pieces lie between each other's free as one run only once all
+// of them have moved: alone, each move would add free extents. Such files
+// are moved as a unit, and the limits are judged for the unit as a whole.
+
+// The fragmented files not done, in the order of their first block, into
+// plan->order; their number.
+uint32_t sa_sweep_order(struct sa_plan *plan);
+// Whether moving files that free `freed` and take `blocks` blocks of donors
+// keeps to the limits; the donors are taken to come out of large runs.
+int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks);
+// Most files in one unit, and the work spent looking for units, in pieces
+// looked at per piece planned.
+#define SA_UNIT_MAX_FILES 4096
+#define SA_UNIT_WORK_PER_PIECE 16
+// The unit that starts at plan->order[i]: the files from there on (those
+// done skipped) until moving them all keeps to the limits, at most
+// SA_UNIT_MAX_FILES of them and `room` blocks in all. The index past its
+// last file, or i when none closes. `work` counts the pieces looked at.
+// Whether moving every file of plan->order[i, end) not done keeps to the
+// limits.
+int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end);
+// The same, judged against the picture as it was (`before`) when the unit
+// started: donors and moves since are in the picture already.
+int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t end,
+			      struct sa_delta before);
+uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t room,
+		      uint64_t *work);
 
 void sa_plan_free(struct sa_plan *plan);
