@@ -253,7 +253,7 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 static int run_units(defrag_context *ctx, struct sa_plan *plan)
 {
 	uint64_t moved = 0, refused = 0, work = 0, unformed = 0;
-	uint64_t budget = (uint64_t)plan->npieces * SA_UNIT_WORK_PER_PIECE + (1u << 20);
+	uint64_t budget = (uint64_t)plan->npieces * SA_UNIT_WORK_PER_PIECE + (1u << 16);
 	for (uint64_t before = ~0ULL; before != moved && work < budget && !run_time_up();) {
 		before = moved;
 		unformed = 0;
@@ -278,7 +278,10 @@ static int run_units(defrag_context *ctx, struct sa_plan *plan)
 			refused += r == SA_REFUSED;
 			if ((r == SA_LOST && sa_resync(ctx, plan)) || plan->broken)
 				return -1;
-			if (sa_settle(ctx, plan) && plan->broken)
+			// what the unit freed unseen is seen again before anything is
+			// judged by it
+			if ((r == SA_MOVED && sa_reread(ctx, plan)) ||
+			    (sa_settle(ctx, plan) && plan->broken))
 				return -1;
 			i = end;
 		}

@@ -93,3 +93,9 @@ struct sa_freeing {
 void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t start,
 		    uint64_t len);
 void sa_freeing_clear(struct sa_freeing *fr);
+// What freeing the pieces does when up to `blocks` more single blocks are
+// freed with them, each where one block alone lies between two of the
+// chains, or between a chain and a run (the extent-tree blocks of the files
+// the pieces are of, which the picture cannot place).
+struct sa_delta sa_freeing_bridged(const struct sa_freeing *fr, const struct sa_picture *p,
+				   uint64_t blocks);

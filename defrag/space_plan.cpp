@@ -340,7 +340,10 @@ uint32_t sa_sweep_order(struct sa_plan *plan)
 int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks)
 {
 	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
-	return sa_keeps_limits(plan, e, e + freed.extents + freed.unseen, l,
+	// a unit frees whole regions: the extent-tree blocks of its files lie
+	// among their pieces and free with them (the picture is read again
+	// after each unit); they still add to the free space the share is of
+	return sa_keeps_limits(plan, e, e + freed.extents, l,
 			       l + freed.large_blocks - (int64_t)blocks, freed.unseen);
 }
 
@@ -362,7 +365,7 @@ static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32
 			sa_freeing_add(&fr, &plan->pic, sa_piece_start(pc), sa_piece_len(pc));
 		}
 	}
-	return fr.d;
+	return sa_freeing_bridged(&fr, &plan->pic, fr.d.unseen);
 }
 
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t end,
@@ -371,7 +374,7 @@ int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t e
 	uint64_t blocks;
 	struct sa_delta d = rest_freed(plan, i, end, &blocks);
 	return sa_keeps_limits(plan, before.extents,
-			       (int64_t)plan->pic.count + d.extents + d.unseen, before.large_blocks,
+			       (int64_t)plan->pic.count + d.extents, before.large_blocks,
 			       (int64_t)plan->pic.large_blocks + d.large_blocks, d.unseen);
 }
 
@@ -398,14 +401,13 @@ uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64
 		      uint64_t *work)
 {
 	struct sa_freeing fr;
-	uint64_t blocks = 0;
-	uint32_t files = 0;
+	uint64_t blocks = 0, pieces = 0, walked = 0;
 	sa_freeing_clear(&fr);
 	for (uint32_t k = i; k < n; k++) {
 		const struct sa_file *f = &plan->files[plan->order[k]];
 		if (f->flags & SA_FINAL)
 			continue;
-		if (++files > SA_UNIT_MAX_FILES || (blocks += f->blocks) > room)
+		if ((blocks += f->blocks) > room)
 			break;
 		fr.d.unseen += f->meta;
 		for (uint32_t p = 0; p < f->pieces; p++) {
@@ -415,6 +417,17 @@ uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64
 		*work += f->pieces;
 		if (sa_unit_keeps_limits(plan, fr.d, blocks))
 			return k + 1;
+		// with the extent-tree blocks among the pieces freed too: that
+		// costs a walk over the chains, taken as often as the pieces added
+		// pay for it
+		pieces += f->pieces;
+		if (fr.d.unseen && (walked + fr.chains.size() <= pieces || k + 1 == n)) {
+			walked += fr.chains.size();
+			*work += fr.chains.size();
+			if (sa_unit_keeps_limits(plan, sa_freeing_bridged(&fr, &plan->pic, fr.d.unseen),
+						 blocks))
+				return k + 1;
+		}
 	}
 	return i;
 }

@@ -179,13 +179,12 @@ uint32_t sa_sweep_order(struct sa_plan *plan);
 // Whether moving files that free `freed` and take `blocks` blocks of donors
 // keeps to the limits; the donors are taken to come out of large runs.
 int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks);
-// Most files in one unit, and the work spent looking for units, in pieces
-// looked at per piece planned.
-#define SA_UNIT_MAX_FILES 4096
-#define SA_UNIT_WORK_PER_PIECE 16
+// The work spent looking for units, in pieces looked at per piece planned:
+// a file that is in no unit is looked at with every file after it.
+#define SA_UNIT_WORK_PER_PIECE 4
 // The unit that starts at plan->order[i]: the files from there on (those
-// done skipped) until moving them all keeps to the limits, at most
-// SA_UNIT_MAX_FILES of them and `room` blocks in all. The index past its
+// done skipped) until moving them all keeps to the limits, at most `room`
+// blocks in all. The index past its
 // last file, or i when none closes. `work` counts the pieces looked at.
 // Whether moving every file of plan->order[i, end) not done keeps to the
 // limits.
