@@ -47,8 +47,10 @@ int sa_store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file
 
 uint8_t sa_file_kind(const struct sa_file *f, uint32_t cluster)
 {
+	// every fragmented file: the phases take them in the order of what a
+	// move gains per block, and units move files with long pieces too
 	if (f->frag >= 2)
-		return f->blocks / f->frag < cluster / SA_LONG_PIECE_PART ? SA_DEFRAG : 0;
+		return SA_DEFRAG;
 	// a small contiguous file may pay for the moves of others: moving it
 	// merges the free runs beside it, now or once its neighbours have
 	// moved, or empties its window

@@ -97,9 +97,6 @@ uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster
 // what emptying that window moves.
 uint32_t sa_file_windows(struct sa_plan *plan, const struct sa_file *f, uint32_t cluster,
 			 int credit);
-// A fragmented file whose pieces are this part of a cluster long on average
-// or longer gains too little for the blocks it moves.
-#define SA_LONG_PIECE_PART 2
 // What the run may do with a file, from its map: SA_DEFRAG, SA_SPARE or 0.
 uint8_t sa_file_kind(const struct sa_file *f, uint32_t cluster);
 // A window is worth emptying when every block in use there is a planned

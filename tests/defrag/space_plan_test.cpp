@@ -120,12 +120,12 @@ TEST(SpacePlan, StoredPiecesAreAscendingJoinedAndBounded)
 	EXPECT_EQ(sa_store_pieces(&plan.p, make_map(many).get(), &f), -1);
 }
 
-// Fragmented files are worth moving while their pieces are short; small
+// Fragmented files are worth moving whatever their pieces; small
 // contiguous ones may pay for the others wherever they are: what their
 // leaving merges changes as the files around them move.
 TEST(SpacePlan, FileKindFollowsPiecesSizeAndNeighbours)
 {
-	const uint32_t cluster = 64; // pieces of 32 blocks and more are long
+	const uint32_t cluster = 64;
 	struct Case {
 		const char *what;
 		std::vector<Span> pieces;
@@ -135,7 +135,7 @@ TEST(SpacePlan, FileKindFollowsPiecesSizeAndNeighbours)
 	} cases[] = {
 		{"short pieces", {{200, 10}, {220, 10}, {240, 10}, {260, 10}}, 4, SA_NO_WINDOW,
 		 SA_DEFRAG},
-		{"long pieces", {{200, 32}, {300, 32}}, 2, SA_NO_WINDOW, 0},
+		{"long pieces", {{200, 32}, {300, 32}}, 2, SA_NO_WINDOW, SA_DEFRAG},
 		{"contiguous, a cluster long", {{400, 64}}, 1, SA_NO_WINDOW, 0},
 		{"contiguous between two free runs", {{110, 5}}, 1, SA_NO_WINDOW, SA_SPARE},
 		{"contiguous beside one free run", {{120, 3}}, 1, SA_NO_WINDOW, SA_SPARE},
