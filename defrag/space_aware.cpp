@@ -40,6 +40,7 @@
 #include "run_limits.h"
 #include "space_donors.h"
 #include "space_moves.h"
+#include "stats.h"
 #include "syscalls.h"
 #include "walk.h"
 
@@ -158,15 +159,37 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 	return 0;
 }
 
+static int run_batch(defrag_context *ctx, struct sa_plan *plan);
+static int start_batch(defrag_context *ctx, struct sa_plan *plan);
+
+uint64_t sa_batch_limit = SA_BATCH_BYTES;
+
+// What the plan's files take: the tree is planned and moved in batches of
+// at most SA_BATCH_BYTES, so that its size bounds the memory a run takes.
+static uint64_t batch_bytes(const struct sa_plan *plan)
+{
+	return (uint64_t)plan->nfiles * (sizeof(struct sa_file) + sizeof(uint32_t)) +
+	       (uint64_t)plan->npieces * sizeof(sa_piece) + plan->handles_used;
+}
+
 static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int dir_fd,
 		      const char *name)
 {
+	struct sa_plan *plan = (struct sa_plan *)ctx->walk_arg;
 	// directories become the places donors are made in, per (flex) group
 	if (S_ISDIR(st->st_mode)) {
 		group_add_dircache(ctx, dir_fd, st->st_ino, name);
 		return 0;
 	}
-	return S_ISREG(st->st_mode) && path_selected(ctx, st) ? plan_file(ctx, fd, st) : 0;
+	if (plan->broken || !S_ISREG(st->st_mode) || !path_selected(ctx, st))
+		return 0;
+	int ret = plan_file(ctx, fd, st);
+	// a full batch is moved before the walk goes on; the next is planned
+	// with the picture as the moves left it
+	if (batch_bytes(plan) >= sa_batch_limit && !run_time_up() &&
+	    (run_batch(ctx, plan) || start_batch(ctx, plan)))
+		plan->broken = 1;
+	return ret;
 }
 
 // ---- phases -----------------------------------------------------------------
@@ -193,9 +216,11 @@ static void read_ahead(defrag_context *ctx, struct sa_plan *plan, const uint32_t
 			continue;
 		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle,
 					    plan->handles + f->handle, O_RDONLY);
+		// nothing to read of a file that holds no data yet
 		if (fd >= 0) {
-			posix_fadvise(fd, 0, (off_t)f->blocks << ctx->blocksize_bits,
-				      POSIX_FADV_WILLNEED);
+			if (lseek(fd, 0, SEEK_DATA) >= 0)
+				posix_fadvise(fd, 0, (off_t)f->blocks << ctx->blocksize_bits,
+					      POSIX_FADV_WILLNEED);
 			close(fd);
 		}
 		return;
@@ -248,6 +273,40 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 	return 0;
 }
 
+// Moves the unit order[i, end) in steps that each fit the free space there
+// is (less the reserve), each into donors had before any of its files
+// moves. A step's moves free their old pieces at the next commit, which the
+// next step's donors may then use: a unit may be larger than the free space.
+static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
+			   uint64_t *moved)
+{
+	struct sa_delta before = {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks, 0};
+	sa_result r = SA_MOVED;
+	while (i < end && r == SA_MOVED && !run_time_up()) {
+		uint64_t reserve = plan->free0 / SA_RESERVE_PART, blocks = 0;
+		uint64_t room = plan->pic.free_blocks > reserve ? plan->pic.free_blocks - reserve : 0;
+		uint32_t step = i;
+		for (; step < end; step++) {
+			const struct sa_file *f = &plan->files[plan->order[step]];
+			if (f->flags & SA_FINAL)
+				continue;
+			if (blocks + f->blocks > room)
+				break;
+			blocks += f->blocks;
+		}
+		if (step == i)
+			return SA_REFUSED;
+		uint64_t chunk = plan->pic.free_blocks / 4;
+		r = sa_move_unit(ctx, plan, i, step, end, chunk < 4096 ? 4096 : chunk, before,
+				 moved);
+		i = step;
+		// what the step freed is free for the next once committed
+		if (r == SA_MOVED && i < end && sa_reread(ctx, plan))
+			return SA_LOST;
+	}
+	return r;
+}
+
 // The fragmented files no move of its own could take, unit by unit in the
 // order of their first blocks, in sweeps while a sweep moves some.
 static int run_units(defrag_context *ctx, struct sa_plan *plan)
@@ -263,9 +322,7 @@ static int run_units(defrag_context *ctx, struct sa_plan *plan)
 				i++;
 				continue;
 			}
-			uint64_t reserve = plan->free0 / SA_RESERVE_PART;
-			uint64_t room = plan->pic.free_blocks > reserve ? plan->pic.free_blocks - reserve : 0;
-			uint32_t end = sa_unit_from(plan, n, i, room, &work);
+			uint32_t end = sa_unit_from(plan, n, i, &work);
 			if (end == i) {
 				unformed++;
 				i++;
@@ -273,8 +330,7 @@ static int run_units(defrag_context *ctx, struct sa_plan *plan)
 			}
 			plan->units++;
 			commit_if_due(ctx, plan);
-			uint64_t chunk = plan->pic.free_blocks / 4;
-			sa_result r = sa_move_unit(ctx, plan, i, end, chunk < 4096 ? 4096 : chunk, &moved);
+			sa_result r = move_unit(ctx, plan, i, end, &moved);
 			refused += r == SA_REFUSED;
 			if ((r == SA_LOST && sa_resync(ctx, plan)) || plan->broken)
 				return -1;
@@ -302,14 +358,28 @@ static void print_picture(const struct sa_plan *plan, const char *when)
 	       plan->pic.count, (unsigned long long)plan->pic.large_blocks);
 }
 
-// The plan: the picture, its sparse windows, and every file worth a move.
-static int make_plan(defrag_context *ctx, struct sa_plan *plan)
+// A new batch: no files yet, the sparse windows of the picture as it is.
+static int start_batch(defrag_context *ctx, struct sa_plan *plan)
 {
-	uint32_t cluster = ctx->cluster_blocks;
+	// what the last batch freed unseen is seen before the next is planned
+	if (plan->batches && sa_reread(ctx, plan))
+		return -1;
+	plan->nfiles = plan->npieces = plan->handles_used = plan->nwindows = 0;
+	plan->spare_version = 0;
+	if (sa_sparse_windows(plan, ctx->cluster_blocks, ext2fs_blocks_count(ctx->fs->super))) {
+		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
+		return -1;
+	}
+	return 0;
+}
+
+// The run's picture and its limits, and the first batch.
+static int start_plan(defrag_context *ctx, struct sa_plan *plan)
+{
 	uint32_t groups = group_slot_count(ctx);
 
 	// windows and large runs are counted in clusters of several blocks
-	if (cluster < 4) {
+	if (ctx->cluster_blocks < 4) {
 		fprintf(stderr, "%s: the cluster size (-c) must be at least 4 blocks\n",
 			"space_aware");
 		return -1;
@@ -321,74 +391,87 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	plan->max_extents = plan->pic.count ? plan->pic.count - 1 : 0;
 	plan->large0 = plan->pic.large_blocks;
 	plan->free0 = plan->pic.free_blocks;
+	plan->extents0 = plan->pic.count;
 	plan->dir_fds = (int *)malloc(groups * sizeof(int));
-	if (!plan->dir_fds || sa_sparse_windows(plan, cluster, ext2fs_blocks_count(ctx->fs->super))) {
+	if (!plan->dir_fds) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
 		return -1;
 	}
 	for (uint32_t g = 0; g < groups; g++)
 		plan->dir_fds[g] = -1;
+	if (verbose)
+		print_picture(plan, "before");
+	return start_batch(ctx, plan);
+}
 
-	ctx->walk_arg = plan;
-	group_add_dircache(ctx, ctx->root_fd, ctx->root_st.st_ino, ".");
-	// a walk that ends early leaves fewer files planned: every move checks
-	// its file again anyway
-	walk_subtree(ctx, ctx->root_fd, plan_entry);
-	ctx->walk_arg = nullptr;
+// The moves of the batch planned: small files first, into holes only, each
+// in one piece; then every fragmented file not moved yet, without ballast,
+// into fewer pieces; then the files that move only as units.
+static int run_batch(defrag_context *ctx, struct sa_plan *plan)
+{
+	uint32_t cluster = ctx->cluster_blocks;
+
+	plan->batches++;
 	sa_choose_windows(plan, cluster);
-	plan->order = (uint32_t *)malloc((plan->nfiles ? plan->nfiles : 1) * sizeof(uint32_t));
-	if (!plan->order) {
+	uint32_t *order = (uint32_t *)realloc(plan->order,
+					      (plan->nfiles ? plan->nfiles : 1) * sizeof(uint32_t));
+	if (!order) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
 		return -1;
 	}
-	return 0;
+	plan->order = order;
+	if (verbose) {
+		uint32_t chosen = 0;
+		for (uint32_t w = 0; w < plan->nwindows; w++)
+			chosen += plan->windows[w].chosen;
+		printf("Space-aware: %u files planned, %u sparse windows, %u worth emptying\n",
+		       plan->nfiles, plan->nwindows, chosen);
+	}
+	sa_ballast_hold(ctx, plan);
+	plan->one_piece = 1;
+	int ret = run_phase(ctx, plan, "small fragmented files", SA_TRIED, 0, cluster);
+	sa_ballast_release(plan);
+	// what the ballast held is free again only after a commit
+	sa_commit(ctx, plan);
+	plan->one_piece = 0;
+	if (!ret)
+		ret = run_phase(ctx, plan, "the other fragmented files", 0, 0, 0xffffffffu);
+	if (!ret)
+		ret = run_units(ctx, plan);
+	if (!ret)
+		sa_settle(ctx, plan);
+	return ret || plan->broken ? -1 : 0;
 }
 
 int space_aware_passes(defrag_context *ctx)
 {
 	struct sa_plan plan;
-	uint32_t cluster = ctx->cluster_blocks;
 
 	memset(&plan, 0, sizeof(plan));
+	space_aware_summary = 1;
 	// without its picture the mode could not tell what a move does
-	if (make_plan(ctx, &plan)) {
+	if (start_plan(ctx, &plan)) {
 		sa_plan_free(&plan);
 		return -1;
 	}
-	if (verbose) {
-		uint32_t chosen = 0;
-		for (uint32_t w = 0; w < plan.nwindows; w++)
-			chosen += plan.windows[w].chosen;
-		printf("Space-aware: %u files planned, %u sparse windows, %u worth emptying\n",
-		       plan.nfiles, plan.nwindows, chosen);
-		print_picture(&plan, "before");
-	}
-	uint64_t extents0 = plan.pic.count;
-
-	// small files first, into holes only, each in one piece; then every
-	// fragmented file not moved yet, without ballast, into fewer pieces
-	sa_ballast_hold(ctx, &plan);
-	plan.one_piece = 1;
-	int ret = run_phase(ctx, &plan, "small fragmented files", SA_TRIED, 0, cluster);
-	sa_ballast_release(&plan);
-	// what the ballast held is free again only after a commit
-	sa_commit(ctx, &plan);
-	plan.one_piece = 0;
-	if (!ret)
-		ret = run_phase(ctx, &plan, "the other fragmented files", 0, 0, 0xffffffffu);
-	if (!ret)
-		ret = run_units(ctx, &plan);
-	if (!ret)
-		sa_settle(ctx, &plan);
-	ret = ret || plan.broken ? -1 : 0;
+	ctx->walk_arg = &plan;
+	group_add_dircache(ctx, ctx->root_fd, ctx->root_st.st_ino, ".");
+	// a walk that ends early leaves fewer files planned: every move checks
+	// its file again anyway
+	walk_subtree(ctx, ctx->root_fd, plan_entry);
+	ctx->walk_arg = nullptr;
+	int ret = plan.broken ? -1 : run_batch(ctx, &plan);
 
 	for (uint32_t g = 0; g < group_slot_count(ctx); g++)
 		if (plan.dir_fds[g] >= 0)
 			close(plan.dir_fds[g]);
 	if (verbose) {
+		if (plan.batches > 1)
+			printf("Space-aware: planned and moved in %llu batches\n",
+			       (unsigned long long)plan.batches);
 		printf("Space-aware: %llu blocks moved; free extents %llu -> %u, blocks in large "
 		       "free runs %llu -> %llu\n",
-		       (unsigned long long)plan.moved_blocks, (unsigned long long)extents0,
+		       (unsigned long long)plan.moved_blocks, (unsigned long long)plan.extents0,
 		       plan.pic.count, (unsigned long long)plan.large0,
 		       (unsigned long long)plan.pic.large_blocks);
 		printf("Space-aware: %llu small files moved and %llu sparse windows emptied to pay "
@@ -401,4 +484,3 @@ int space_aware_passes(defrag_context *ctx)
 	sa_plan_free(&plan);
 	return ret;
 }
-

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 #include "space_moves.h"
 #include "groups.h"
 #include "moves.h"
@@ -40,6 +41,18 @@ static int reopen_planned(defrag_context *ctx, struct sa_plan *plan, const struc
 	return fd;
 }
 
+void sa_prepare_read(int fd, uint64_t len)
+{
+	// blocks allocated but never written read as zeros the move never
+	// needs: reading them ahead would only fill the page cache
+	if (lseek(fd, 0, SEEK_DATA) < 0 && errno == ENXIO)
+		sync_file_range(fd, 0, (off64_t)len,
+				SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+					SYNC_FILE_RANGE_WAIT_AFTER);
+	else
+		defrag_fadvise(fd, len, 1);
+}
+
 // Moves the file's data into the landed donor and gives its old pieces to the
 // picture.
 static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_file *f, int fd,
@@ -49,7 +62,7 @@ static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_
 	struct stat after;
 	plan->donors_accepted++;
 	sa_unchoose_windows(plan, d, ctx->cluster_blocks);
-	defrag_fadvise(fd, (uint64_t)f->blocks << ctx->blocksize_bits, 1);
+	sa_prepare_read(fd, (uint64_t)f->blocks << ctx->blocksize_bits);
 	int ret = do_defrag_one(ctx->dry_run, fd, ino, map, f->blocks, d);
 	if (verbose)
 		printf("%s %s ino:%lu blocks:%u old_frag:%u new_frag:%u\n", "space_aware",
@@ -185,7 +198,7 @@ static sa_result move_at(defrag_context *ctx, struct sa_plan *plan, struct sa_fi
 	if (fd < 0)
 		return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? SA_REFUSED
 									      : SA_SKIPPED;
-	defrag_fadvise(fd, (uint64_t)f->blocks << ctx->blocksize_bits, 1);
+	sa_prepare_read(fd, (uint64_t)f->blocks << ctx->blocksize_bits);
 	int ret = do_defrag_one(ctx->dry_run, fd, f->ino, map, f->blocks, d);
 	if (verbose)
 		printf("%s %s ino:%lu blocks:%u old_frag:%u new_frag:1 unit\n", "space_aware",
@@ -312,10 +325,9 @@ static int drop_donors(struct sa_plan *plan, struct unit_donor *ud, uint32_t n)
 // of a run, and other sizes from where it last allocated. The second asks
 // for the power of two, which an aligned chunk holds in one piece where
 // there is one.
-static sa_result unit_donor_for(defrag_context *ctx, struct sa_plan *plan, uint32_t i,
-				uint32_t end, uint64_t blocks, struct unit_donor *ud)
+static sa_result unit_donor_for(defrag_context *ctx, struct sa_plan *plan, uint32_t grp,
+				uint32_t i, uint32_t end, uint64_t blocks, struct unit_donor *ud)
 {
-	const struct sa_file *first = &plan->files[plan->order[i]];
 	ud->at = (uint64_t *)malloc((size_t)(end - i) * sizeof(uint64_t));
 	ud->first = ud->last = i;
 	if (!ud->at)
@@ -325,7 +337,7 @@ static sa_result unit_donor_for(defrag_context *ctx, struct sa_plan *plan, uint3
 		if (attempt)
 			for (request = 1; request < blocks; request <<= 1)
 				;
-		if (sa_make_donor(ctx, plan, ino_group(ctx, first->ino), &ud->d, blocks, request))
+		if (sa_make_donor(ctx, plan, grp, &ud->d, blocks, request))
 			continue;
 		if (sa_claim_donor(plan, &ud->d) || sa_account_donor(plan, &ud->d, 0)) {
 			close_donor(&ud->d);
@@ -347,15 +359,29 @@ static sa_result unit_donor_for(defrag_context *ctx, struct sa_plan *plan, uint3
 }
 
 // The moves of the files placed on a unit's donor.
+// Blocks of a unit's donor moved into before they are freed.
+#define SA_PUNCH_BLOCKS 8192
+
 static sa_result move_placed(defrag_context *ctx, struct sa_plan *plan, struct unit_donor *ud,
 			     uint64_t *moved)
 {
 	struct donor *d = &ud->d;
 	const struct fmap_extent *tail = &d->fec->ext[d->fec->count - 1];
 	sa_result res = SA_MOVED;
+	uint64_t punched = 0;
 	for (uint32_t k = ud->first; k < ud->last && res != SA_LOST; k++) {
 		struct sa_file *f = &plan->files[plan->order[k]];
 		uint64_t at = ud->at[k - ud->first];
+		// what the donor holds below `at` is the old pieces of the files
+		// moved and parts no file took: freed now rather than at the end,
+		// it leaves the donor's extent tree, which every move walks (each
+		// move splits the donor's extents)
+		if (at - punched >= SA_PUNCH_BLOCKS && !ctx->dry_run) {
+			fallocate(d->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+				  (off_t)(punched << ctx->blocksize_bits),
+				  (off_t)((at - punched) << ctx->blocksize_bits));
+			punched = at;
+		}
 		if (f->flags & SA_FINAL)
 			continue;
 		d->offset = at;
@@ -372,23 +398,24 @@ static sa_result move_placed(defrag_context *ctx, struct sa_plan *plan, struct u
 	return res;
 }
 
-// Most donors one unit may hold at once.
+// Most donors one unit may hold at once: each holds a descriptor until the
+// unit is done.
 #define SA_UNIT_DONORS 64
 
-sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
-		       uint64_t chunk, uint64_t *moved)
+sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t placed,
+		       uint32_t end, uint64_t chunk, struct sa_delta before, uint64_t *moved)
 {
-	struct sa_delta before = {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks, 0};
-	struct unit_donor ud[SA_UNIT_DONORS];
+	std::vector<struct unit_donor> donors(SA_UNIT_DONORS);
+	struct unit_donor *ud = donors.data();
 	uint32_t n = 0, k = i;
 	sa_result res = SA_MOVED;
 	// every donor first: the unit moves only when all of them have landed
 	// and the free space keeps to the limits with them
-	while (k < end && res == SA_MOVED) {
+	while (k < placed && res == SA_MOVED) {
 		uint64_t blocks = 0, most = largest_run(plan);
 		if (most > chunk)
 			most = chunk;
-		for (uint32_t j = k; j < end; j++) {
+		for (uint32_t j = k; j < placed; j++) {
 			const struct sa_file *f = &plan->files[plan->order[j]];
 			if (f->flags & SA_FINAL)
 				continue;
@@ -402,16 +429,19 @@ sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, ui
 			res = SA_REFUSED;
 			break;
 		}
-		res = unit_donor_for(ctx, plan, k, end, blocks, &ud[n]);
+		// the donors of a unit are made in one group, one after another
+		// where the allocator goes on from the last
+		res = unit_donor_for(ctx, plan, ino_group(ctx, plan->files[plan->order[i]].ino), k,
+				     placed, blocks, &ud[n]);
 		if (res == SA_MOVED)
 			k = ud[n++].last;
 	}
-	if (res == SA_MOVED && !sa_rest_keeps_limits_from(plan, i, end, before))
+	if (res == SA_MOVED && !sa_rest_keeps_limits_from(plan, i, placed, end, before))
 		res = SA_REFUSED;
 	if (res != SA_MOVED) {
 		if (debug_flags & QF_DBG_MOVES)
-			printf("%s REJECT unit of %u files with %u donors\n", "space_aware", end - i,
-			       n);
+			printf("%s REJECT unit of %u files with %u donors\n", "space_aware",
+			       placed - i, n);
 		return drop_donors(plan, ud, n) ? SA_LOST : res;
 	}
 	plan->donors_accepted += n;

@@ -370,14 +370,16 @@ static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32
 	return sa_freeing_bridged(&fr, &plan->pic, fr.d.unseen);
 }
 
-int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t end,
-			      struct sa_delta before)
+int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
+			      uint32_t end, struct sa_delta before)
 {
-	uint64_t blocks;
+	uint64_t blocks, later;
 	struct sa_delta d = rest_freed(plan, i, end, &blocks);
+	rest_freed(plan, placed, end, &later);
 	return sa_keeps_limits(plan, before.extents,
 			       (int64_t)plan->pic.count + d.extents, before.large_blocks,
-			       (int64_t)plan->pic.large_blocks + d.large_blocks, d.unseen);
+			       (int64_t)plan->pic.large_blocks + d.large_blocks - (int64_t)later,
+			       d.unseen);
 }
 
 int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end)
@@ -399,8 +401,7 @@ int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end)
 	return sa_unit_keeps_limits(plan, fr.d, blocks);
 }
 
-uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t room,
-		      uint64_t *work)
+uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work)
 {
 	struct sa_freeing fr;
 	uint64_t blocks = 0, pieces = 0, walked = 0;
@@ -409,8 +410,7 @@ uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64
 		const struct sa_file *f = &plan->files[plan->order[k]];
 		if (f->flags & SA_FINAL)
 			continue;
-		if ((blocks += f->blocks) > room)
-			break;
+		blocks += f->blocks;
 		fr.d.unseen += f->meta;
 		for (uint32_t p = 0; p < f->pieces; p++) {
 			sa_piece pc = plan->pieces[f->piece + p];

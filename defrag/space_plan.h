@@ -42,11 +42,16 @@ struct sa_window {
 	uint8_t chosen;       // worth emptying, and not yet emptied or given up
 };
 
+// The plan's files, pieces and handles take at most about this many bytes: a
+// larger tree is planned and moved in batches, one after another as the walk
+// goes.
+#define SA_BATCH_BYTES (32u << 20)
+
 struct sa_plan {
 	struct sa_picture pic;
 	// the limits every move keeps to: fewer free extents than at the start,
 	// and a share of the free space in large runs no lower than then
-	uint64_t max_extents, large0, free0;
+	uint64_t max_extents, large0, free0, extents0;
 	// blocks the kernel freed that the picture does not show (extent-tree
 	// blocks of files that became contiguous); they count in the share
 	int64_t unlocated;
@@ -70,13 +75,12 @@ struct sa_plan {
 	// the picture could not be read again or a commit failed: no move can
 	// be judged, the mode stops
 	uint8_t broken;
-	uint64_t units, unit_files, rereads;
+	uint64_t units, unit_files, rereads, batches;
 	// the best spare file as of picture version spare_version - 1 (0: none
 	// known), nfiles when there was none: asked again and again while the
 	// picture stays as it is
 	uint64_t spare_version;
 	uint32_t spare_best;
-	uint32_t unit_end; // past the last file of the unit being moved
 };
 
 // ---- the files and the windows ---------------------------------------------
@@ -180,17 +184,17 @@ int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint
 // a file that is in no unit is looked at with every file after it.
 #define SA_UNIT_WORK_PER_PIECE 4
 // The unit that starts at plan->order[i]: the files from there on (those
-// done skipped) until moving them all keeps to the limits, at most `room`
-// blocks in all. The index past its
+// done skipped) until moving them all keeps to the limits. The index past its
 // last file, or i when none closes. `work` counts the pieces looked at.
 // Whether moving every file of plan->order[i, end) not done keeps to the
 // limits.
 int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end);
 // The same, judged against the picture as it was (`before`) when the unit
-// started: donors and moves since are in the picture already.
-int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t end,
-			      struct sa_delta before);
-uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t room,
-		      uint64_t *work);
+// started: donors and moves since are in the picture already, and the files
+// from `placed` on have no donor yet (theirs are taken to come out of large
+// runs).
+int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
+			      uint32_t end, struct sa_delta before);
+uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work);
 
 void sa_plan_free(struct sa_plan *plan);
