@@ -33,6 +33,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include "space_aware.h"
+#include "extent_tree.h"
 #include "groups.h"
 #include "movable.h"
 #include "paths.h"
@@ -131,9 +132,18 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 		plan->npieces = saved;
 		return 0;
 	}
+	// where its extent tree lies, so that what a move frees is known
+	if (f.meta) {
+		uint64_t tree[SA_TREE_MAX];
+		int n = f.meta <= SA_TREE_MAX
+				? extent_tree_blocks(ctx->fs, st->st_ino, tree, SA_TREE_MAX)
+				: -1;
+		if (n > 0)
+			sa_store_tree(plan, &f, tree, (uint32_t)n);
+	}
 	f.window = sa_file_windows(plan, &f, ctx->cluster_blocks, 0);
-	f.flags = named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(&f, ctx->cluster_blocks);
-	if (!f.flags || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
+	f.flags |= named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(&f, ctx->cluster_blocks);
+	if (!(f.flags & (SA_DEFRAG | SA_SPARE)) || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
 	    sa_grow(&plan->handles, &plan->handles_cap, (uint64_t)plan->handles_used + hb)) {
 		plan->npieces = saved;
 		return 0;
@@ -163,6 +173,7 @@ static int run_batch(defrag_context *ctx, struct sa_plan *plan);
 static int start_batch(defrag_context *ctx, struct sa_plan *plan);
 
 uint64_t sa_batch_limit = SA_BATCH_BYTES;
+
 
 // What the plan's files take: the tree is planned and moved in batches of
 // at most SA_BATCH_BYTES, so that its size bounds the memory a run takes.
@@ -273,8 +284,8 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 	return 0;
 }
 
-// Moves the unit order[i, end) in steps that each fit the free space there
-// is (less the reserve), each into donors had before any of its files
+// Moves the unit order[i, end) in steps that each fit the large free runs
+// there are (less the reserve), each into donors had before any of its files
 // moves. A step's moves free their old pieces at the next commit, which the
 // next step's donors may then use: a unit may be larger than the free space.
 static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
@@ -284,7 +295,7 @@ static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i
 	sa_result r = SA_MOVED;
 	while (i < end && r == SA_MOVED && !run_time_up()) {
 		uint64_t reserve = plan->free0 / SA_RESERVE_PART, blocks = 0;
-		uint64_t room = plan->pic.free_blocks > reserve ? plan->pic.free_blocks - reserve : 0;
+		uint64_t room = plan->pic.large_blocks > reserve ? plan->pic.large_blocks - reserve : 0;
 		uint32_t step = i;
 		for (; step < end; step++) {
 			const struct sa_file *f = &plan->files[plan->order[step]];
@@ -296,9 +307,7 @@ static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i
 		}
 		if (step == i)
 			return SA_REFUSED;
-		uint64_t chunk = plan->pic.free_blocks / 4;
-		r = sa_move_unit(ctx, plan, i, step, end, chunk < 4096 ? 4096 : chunk, before,
-				 moved);
+		r = sa_move_unit(ctx, plan, i, step, end, ~0ULL, before, moved);
 		i = step;
 		// what the step freed is free for the next once committed
 		if (r == SA_MOVED && i < end && sa_reread(ctx, plan))
@@ -364,11 +373,19 @@ static int start_batch(defrag_context *ctx, struct sa_plan *plan)
 	// what the last batch freed unseen is seen before the next is planned
 	if (plan->batches && sa_reread(ctx, plan))
 		return -1;
-	plan->nfiles = plan->npieces = plan->handles_used = plan->nwindows = 0;
+	// the files no move took stay, up to half a batch: those whose pieces
+	// lie between theirs may be in the next
+	sa_keep_unmoved(plan, sa_batch_limit / 2, ctx->root_fhandle->handle_bytes);
+	plan->nwindows = 0;
 	plan->spare_version = 0;
 	if (sa_sparse_windows(plan, ctx->cluster_blocks, ext2fs_blocks_count(ctx->fs->super))) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
 		return -1;
+	}
+	for (uint32_t i = 0; i < plan->nfiles; i++) {
+		struct sa_file *f = &plan->files[i];
+		f->window = sa_file_windows(plan, f, ctx->cluster_blocks, 0);
+		sa_file_windows(plan, f, ctx->cluster_blocks, 1);
 	}
 	return 0;
 }

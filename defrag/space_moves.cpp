@@ -53,13 +53,39 @@ void sa_prepare_read(int fd, uint64_t len)
 		defrag_fadvise(fd, len, 1);
 }
 
+// The old pieces of a moved file are free for the picture; the file system
+// frees them when the donor that now holds them is closed. The same data in
+// fewer extents may need fewer extent-tree blocks (`st` is the file as it was
+// before the move): the kernel frees them at once, where the plan placed
+// them or where it cannot see.
+static int give_pieces(defrag_context *ctx, struct sa_plan *plan, const struct sa_file *f,
+		       int fd, const struct stat &st)
+{
+	struct stat after;
+	int64_t freed = 0;
+	if (!fstat(fd, &after) && after.st_blocks < st.st_blocks)
+		freed = ((int64_t)st.st_blocks - (int64_t)after.st_blocks) * 512 >>
+			ctx->blocksize_bits;
+	uint32_t n = f->pieces;
+	if ((f->flags & SA_TREE) && freed >= f->meta) {
+		n += f->meta;
+		freed -= f->meta;
+	}
+	plan->unlocated += freed;
+	for (uint32_t i = 0; i < n; i++) {
+		sa_piece p = plan->pieces[f->piece + i];
+		if (sa_pic_give(&plan->pic, sa_piece_start(p), sa_piece_len(p)))
+			return -1;
+	}
+	return 0;
+}
+
 // Moves the file's data into the landed donor and gives its old pieces to the
 // picture.
 static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_file *f, int fd,
 			   struct fmap *map, struct donor *d, const struct stat &st)
 {
 	uint64_t ino = f->ino;
-	struct stat after;
 	plan->donors_accepted++;
 	sa_unchoose_windows(plan, d, ctx->cluster_blocks);
 	sa_prepare_read(fd, (uint64_t)f->blocks << ctx->blocksize_bits);
@@ -78,16 +104,9 @@ static sa_result move_into(defrag_context *ctx, struct sa_plan *plan, struct sa_
 	iaf_inodes++;
 	iaf_blocks += f->blocks;
 	plan->moved_blocks += f->blocks;
-	// the same data in fewer extents may need fewer extent-tree blocks
-	if (!fstat(fd, &after) && after.st_blocks < st.st_blocks)
-		plan->unlocated += ((int64_t)st.st_blocks - (int64_t)after.st_blocks) * 512 >>
-				   ctx->blocksize_bits;
 	plan->pending += d->length + d->offset; // the donor and the pieces it took over
-	for (uint32_t i = 0; i < f->pieces; i++) {
-		sa_piece p = plan->pieces[f->piece + i];
-		if (sa_pic_give(&plan->pic, sa_piece_start(p), sa_piece_len(p)))
-			return SA_LOST;
-	}
+	if (give_pieces(ctx, plan, f, fd, st))
+		return SA_LOST;
 	// what the donor had beyond the file is freed with it
 	for (uint32_t i = 0; i < d->fec->count; i++) {
 		const struct fmap_extent *e = &d->fec->ext[i];
@@ -161,17 +180,6 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 	return res;
 }
 
-// The old pieces of a moved file are free for the picture; the file system
-// frees them when the donor that now holds them is closed.
-static int give_pieces(struct sa_plan *plan, const struct sa_file *f)
-{
-	for (uint32_t i = 0; i < f->pieces; i++) {
-		sa_piece p = plan->pieces[f->piece + i];
-		if (sa_pic_give(&plan->pic, sa_piece_start(p), sa_piece_len(p)))
-			return -1;
-	}
-	return 0;
-}
 
 // Gives the picture back the donor's blocks no file took: those of
 // logical blocks [from, to) and from `tail` on.
@@ -192,7 +200,7 @@ static sa_result move_at(defrag_context *ctx, struct sa_plan *plan, struct sa_fi
 			 struct donor *d)
 {
 	struct fmap *map = nullptr;
-	struct stat st, after;
+	struct stat st;
 	f->flags |= SA_DONE | SA_FINAL;
 	int fd = reopen_planned(ctx, plan, f, &map, st);
 	if (fd < 0)
@@ -211,13 +219,8 @@ static sa_result move_at(defrag_context *ctx, struct sa_plan *plan, struct sa_fi
 		iaf_blocks += f->blocks;
 		plan->moved_blocks += f->blocks;
 		plan->pending += f->blocks;
-		if (!fstat(fd, &after) && after.st_blocks < st.st_blocks)
-			plan->unlocated += ((int64_t)st.st_blocks - (int64_t)after.st_blocks) *
-						   512 >>
-					   ctx->blocksize_bits;
-		if (give_pieces(plan, f)) {
+		if (give_pieces(ctx, plan, f, fd, st))
 			res = SA_LOST;
-		}
 	}
 	free(map);
 	close(fd);

@@ -1,8 +1,6 @@
 // The free-space picture: free runs as an ascending interval set, and what
 // freeing pieces of files would do to it.
-#include <algorithm>
 #include <cstdlib>
-#include <vector>
 #include <cstring>
 #include "space_picture.h"
 
@@ -129,6 +127,12 @@ int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len)
 	return claimed;
 }
 
+int sa_pic_is_free(const struct sa_picture *p, uint64_t blk)
+{
+	int64_t i = run_before(p, blk);
+	return i >= 0 && p->runs[i].start + p->runs[i].len > blk;
+}
+
 void sa_pic_free(struct sa_picture *p)
 {
 	free(p->runs);
@@ -231,73 +235,4 @@ void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t 
 	fr->d.extents += 1 - (left_len > 0) - (right_len > 0);
 	fr->d.large_blocks += (int64_t)large_part(p, merged) - (int64_t)large_part(p, left_len) -
 			      (int64_t)large_part(p, right_len);
-}
-
-struct sa_delta sa_freeing_bridged(const struct sa_freeing *fr, const struct sa_picture *p,
-				   uint64_t blocks)
-{
-	struct sa_delta d = fr->d;
-	if (!blocks || fr->chains.empty())
-		return d;
-	// the chains and the runs next to them, in order, and the used gaps
-	// between neighbours of which at least one is a chain
-	struct thing {
-		uint64_t start, len;
-		uint32_t up; // union-find parent
-		uint64_t total;
-		int64_t parts_large;
-	};
-	std::vector<thing> things;
-	auto add_thing = [&](uint64_t start, uint64_t len) {
-		if (!things.empty() && things.back().start == start)
-			return;
-		things.push_back({start, len, (uint32_t)things.size(), len,
-				  (int64_t)large_part(p, len)});
-	};
-	for (auto it = fr->chains.begin(); it != fr->chains.end(); ++it) {
-		int64_t r = run_before(p, it->first ? it->first - 1 : 0);
-		if (r >= 0 && p->runs[r].start + p->runs[r].len < it->first &&
-		    (things.empty() || p->runs[r].start > things.back().start))
-			add_thing(p->runs[r].start, p->runs[r].len);
-		add_thing(it->first, it->second);
-		uint64_t end = it->first + it->second;
-		auto next = std::next(it);
-		int64_t a = run_before(p, end);
-		uint32_t after = (uint32_t)(a + 1);
-		if (after < p->count && (next == fr->chains.end() || p->runs[after].start < next->first))
-			add_thing(p->runs[after].start, p->runs[after].len);
-	}
-	struct gap {
-		uint64_t len;
-		uint32_t left;
-	};
-	std::vector<gap> gaps;
-	std::vector<bool> chain(things.size());
-	for (uint32_t t = 0; t < things.size(); t++)
-		chain[t] = fr->chains.count(things[t].start) != 0;
-	for (uint32_t t = 0; t + 1 < things.size(); t++)
-		if (chain[t] || chain[t + 1])
-			gaps.push_back({things[t + 1].start - things[t].start - things[t].len, t});
-	std::sort(gaps.begin(), gaps.end(),
-		  [](const gap &x, const gap &y) { return x.len != y.len ? x.len < y.len : x.left < y.left; });
-	auto root = [&](uint32_t t) {
-		while (things[t].up != t)
-			t = things[t].up = things[things[t].up].up;
-		return t;
-	};
-	// the smallest gaps first, while the unseen blocks last
-	for (const gap &g : gaps) {
-		if (g.len > blocks)
-			break;
-		blocks -= g.len;
-		uint32_t x = root(g.left), y = root(g.left + 1);
-		things[y].up = x;
-		things[x].total += g.len + things[y].total;
-		things[x].parts_large += things[y].parts_large;
-		d.extents--;
-	}
-	for (uint32_t t = 0; t < things.size(); t++)
-		if (things[t].up == t && things[t].total != things[t].len)
-			d.large_blocks += (int64_t)large_part(p, things[t].total) - things[t].parts_large;
-	return d;
 }

@@ -51,6 +51,8 @@ int sa_pic_take(struct sa_picture *p, uint64_t start, uint64_t len);
 // of blocks that were not free, or -1 when memory ran out.
 int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len);
 void sa_pic_free(struct sa_picture *p);
+// Whether blk is free in the picture.
+int sa_pic_is_free(const struct sa_picture *p, uint64_t blk);
 
 // A piece of a file: its first block (40 bits) and length (24 bits) in one word.
 typedef uint64_t sa_piece;
@@ -93,9 +95,4 @@ struct sa_freeing {
 void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t start,
 		    uint64_t len);
 void sa_freeing_clear(struct sa_freeing *fr);
-// What freeing the pieces does when up to `blocks` more single blocks are
-// freed with them, each where one block alone lies between two of the
-// chains, or between a chain and a run (the extent-tree blocks of the files
-// the pieces are of, which the picture cannot place).
-struct sa_delta sa_freeing_bridged(const struct sa_freeing *fr, const struct sa_picture *p,
-				   uint64_t blocks);
+

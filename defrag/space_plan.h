@@ -20,7 +20,7 @@ struct sa_file {
 	uint16_t pieces; // pieces stored (physically separate runs)
 	uint16_t frag;   // pieces in file order, as the report counts them
 	uint8_t flags;
-	uint8_t meta;    // extent-tree blocks, freed unseen once it is one piece
+	uint8_t meta;    // extent-tree blocks, freed once its extents fit in its inode
 	float score;
 };
 #define SA_NO_WINDOW 0xffffffffu
@@ -31,6 +31,7 @@ struct sa_file {
 #define SA_TRIED 0x10  // its donors were refused once
 #define SA_NAMED 0x20  // named with --path: moved in ranges, whatever it costs the free space
 #define SA_FINAL 0x40  // moved, or gone, or changed since planned: never again, not in a unit either
+#define SA_TREE 0x80   // its `meta` extent-tree blocks follow its pieces in the store
 
 // A window of cluster blocks that holds little data, all of it in files this
 // run may move: emptying it frees a whole cluster.
@@ -94,6 +95,19 @@ int sa_store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file
 // Windows of `cluster` blocks with at least one and at most cluster / 4 blocks
 // in use, from the picture; `total` is the file system's size in blocks.
 int sa_sparse_windows(struct sa_plan *plan, uint32_t cluster, uint64_t total);
+// The tree blocks (one block each) of a file with `meta` of them appended
+// after its pieces, where every one is in use in the picture and none is a
+// piece of the file: SA_TREE is then set. Otherwise (or without memory) the
+// file's tree stays blocks the picture cannot place.
+// Tree blocks of a file the plan places at most; a larger tree stays unseen.
+#define SA_TREE_MAX 16
+void sa_store_tree(struct sa_plan *plan, struct sa_file *f, const uint64_t *blocks, uint32_t n);
+// The blocks moving the file frees, pieces and tree blocks ascending, into
+// `out` (room for f->pieces + f->meta); their number.
+uint32_t sa_freed_pieces(const struct sa_plan *plan, const struct sa_file *f, sa_piece *out);
+// What freeing them does to the picture; the tree blocks the plan cannot
+// place are unseen.
+struct sa_delta sa_file_delta(const struct sa_plan *plan, const struct sa_file *f);
 // Index of the sparse window holding blk, or SA_NO_WINDOW.
 uint32_t sa_window_of(const struct sa_plan *plan, uint64_t blk, uint32_t cluster);
 // The first sparse window the file has blocks in. With `credit`, its blocks
@@ -174,8 +188,9 @@ uint32_t sa_cheapest_window(const struct sa_plan *plan);
 // of them have moved: alone, each move would add free extents. Such files
 // are moved as a unit, and the limits are judged for the unit as a whole.
 
-// The fragmented files not done, in the order of their first block, into
-// plan->order; their number.
+// The files not done, fragmented and small contiguous ones (a region frees
+// whole only once every file in it has moved), in the order of their first
+// block, into plan->order; their number.
 uint32_t sa_sweep_order(struct sa_plan *plan);
 // Whether moving files that free `freed` and take `blocks` blocks of donors
 // keeps to the limits; the donors are taken to come out of large runs.
@@ -196,5 +211,11 @@ int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end);
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
 			      uint32_t end, struct sa_delta before);
 uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work);
+
+// Keeps the files of a batch that no move took (none moved, gone or
+// changed) for the next batch, as long as they take at most `bytes` with
+// handles of `hb` bytes: the files whose pieces lie between theirs may come
+// with the next. Their windows are to be found again. Their number.
+uint32_t sa_keep_unmoved(struct sa_plan *plan, uint64_t bytes, uint32_t hb);
 
 void sa_plan_free(struct sa_plan *plan);
