@@ -343,11 +343,15 @@ static int run_units(defrag_context *ctx, struct sa_plan *plan)
 			refused += r == SA_REFUSED;
 			if ((r == SA_LOST && sa_resync(ctx, plan)) || plan->broken)
 				return -1;
-			// what the unit freed unseen is seen again before anything is
-			// judged by it
-			if ((r == SA_MOVED && sa_reread(ctx, plan)) ||
+			// blocks the unit freed unseen are seen before anything is
+			// judged by them
+			if ((plan->unlocated >= SA_UNLOCATED_LOOK && sa_reread(ctx, plan)) ||
 			    (sa_settle(ctx, plan) && plan->broken))
 				return -1;
+			// once the units since the last commit have freed a large
+			// run's worth, a commit lets the next units' donors use it
+			if (plan->pending >= plan->pic.large)
+				sa_commit(ctx, plan);
 			i = end;
 		}
 		// what the sweep freed becomes a run the next one can use
