@@ -284,18 +284,42 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 	return 0;
 }
 
+// Steps a unit is moved in where the large free runs hold it many times
+// over, and blocks of each such step at least (the longest extent of
+// allocated blocks): smaller steps free too little at a time for the next
+// ones' donors to use.
+#define SA_UNIT_STEPS 8
+#define SA_UNIT_STEP_MIN 32768ULL
+
 // Moves the unit order[i, end) in steps that each fit the large free runs
 // there are (less the reserve), each into donors had before any of its files
 // moves. A step's moves free their old pieces at the next commit, which the
 // next step's donors may then use: a unit may be larger than the free space.
+//
+// Where the large runs hold a large unit many times over, it goes in several
+// steps all the same, so that the later steps' donors fill what the earlier
+// ones freed: a donor seldom ends where a free run does, and the runs a unit
+// frees are where the later donors can end with one. Such a unit is judged
+// with its first step, which may leave an extent for each of its donors to
+// the steps after it, and then goes on: there, donors can always be had.
 static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
 			   uint64_t *moved)
 {
 	struct sa_delta before = {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks, 0};
 	sa_result r = SA_MOVED;
+	uint64_t total = 0, reserve = plan->free0 / SA_RESERVE_PART;
+	for (uint32_t k = i; k < end; k++)
+		if (!(plan->files[plan->order[k]].flags & SA_FINAL))
+			total += plan->files[plan->order[k]].blocks;
+	uint64_t room0 = plan->pic.large_blocks > reserve ? plan->pic.large_blocks - reserve : 0;
+	int abundant = total >= SA_UNIT_STEPS * SA_UNIT_STEP_MIN && total * SA_UNIT_STEPS <= room0;
+	uint64_t step_cap = abundant ? total / SA_UNIT_STEPS + 1 : ~0ULL;
+	int started = 0;
 	while (i < end && r == SA_MOVED && !run_time_up()) {
-		uint64_t reserve = plan->free0 / SA_RESERVE_PART, blocks = 0;
+		uint64_t blocks = 0;
 		uint64_t room = plan->pic.large_blocks > reserve ? plan->pic.large_blocks - reserve : 0;
+		if (room > step_cap)
+			room = step_cap;
 		uint32_t step = i;
 		for (; step < end; step++) {
 			const struct sa_file *f = &plan->files[plan->order[step]];
@@ -307,7 +331,8 @@ static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i
 		}
 		if (step == i)
 			return SA_REFUSED;
-		r = sa_move_unit(ctx, plan, i, step, end, ~0ULL, before, moved);
+		r = sa_move_unit(ctx, plan, i, step, end, ~0ULL, before, abundant, started, moved);
+		started = abundant;
 		i = step;
 		// what the step freed is free for the next once committed
 		if (r == SA_MOVED && i < end && sa_reread(ctx, plan))

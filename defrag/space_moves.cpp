@@ -149,7 +149,7 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 		uint64_t request = f->blocks;
 		while (attempt && (request & (request - 1)))
 			request += request & -request;
-		if (sa_make_donor(ctx, plan, ino_group(ctx, f->ino), &d, f->blocks, request))
+		if (sa_make_donor(ctx, plan, ino_group(ctx, f->ino), &d, f->blocks, request, 0))
 			continue;
 		if (sa_claim_donor(plan, &d)) {
 			close_donor(&d);
@@ -227,14 +227,20 @@ static sa_result move_at(defrag_context *ctx, struct sa_plan *plan, struct sa_fi
 	return res;
 }
 
-// Places the files of order[i, end) not done on the donor one after another,
-// each where its part is one piece: a file that does not fit in what is left
-// of a piece starts at the next. Their offsets into `at`; the index past the
-// last file placed.
+// Blocks before a unit's donor that it may grow backwards over.
+#define SA_DONOR_ROOM (1ULL << 24)
+
+// Places the files of order[i, end) not done (`blocks` in all) on the donor
+// one after another, each where its part is one piece: a file that does not
+// fit in what is left of a piece starts at the next. Their offsets into
+// `at`; the index past the last file placed.
 static uint32_t lay_out(const struct sa_plan *plan, const struct donor *d, uint32_t i,
-			uint32_t end, uint64_t *at)
+			uint32_t end, uint64_t *at, uint64_t blocks)
 {
-	uint64_t pos = 0;
+	// the files end where the donor ends: what they leave unused is at its
+	// start, beside the free run it may have begun in
+	const struct fmap_extent *tail = &d->fec->ext[d->fec->count - 1];
+	uint64_t pos = tail->lblk + tail->len > blocks ? tail->lblk + tail->len - blocks : 0;
 	uint32_t k = i;
 	for (; k < end; k++) {
 		const struct sa_file *f = &plan->files[plan->order[k]];
@@ -284,16 +290,6 @@ static int give_unplaced(struct sa_plan *plan, const struct donor *d, uint32_t i
 	return give_unused(plan, d, from, ~0ULL);
 }
 
-// The largest free run of the picture.
-static uint64_t largest_run(const struct sa_plan *plan)
-{
-	uint64_t best = 0;
-	for (uint32_t r = 0; r < plan->pic.count; r++)
-		if (plan->pic.runs[r].len > best)
-			best = plan->pic.runs[r].len;
-	return best;
-}
-
 // A donor of a unit and the files placed on it: order[first, last), each at
 // its offset in `at` (indexed from first).
 struct unit_donor {
@@ -340,13 +336,15 @@ static sa_result unit_donor_for(defrag_context *ctx, struct sa_plan *plan, uint3
 		if (attempt)
 			for (request = 1; request < blocks; request <<= 1)
 				;
-		if (sa_make_donor(ctx, plan, grp, &ud->d, blocks, request))
+		// from a block far enough on that the donor may grow backwards
+		if (sa_make_donor(ctx, plan, grp, &ud->d, blocks, request, SA_DONOR_ROOM))
 			continue;
-		if (sa_claim_donor(plan, &ud->d) || sa_account_donor(plan, &ud->d, 0)) {
+		if (sa_claim_donor(plan, &ud->d) || sa_account_donor(plan, &ud->d, 0) ||
+		    sa_fill_before(ctx, plan, &ud->d) || sa_fill_after(ctx, plan, &ud->d)) {
 			close_donor(&ud->d);
 			break;
 		}
-		ud->last = lay_out(plan, &ud->d, i, end, ud->at);
+		ud->last = lay_out(plan, &ud->d, i, end, ud->at, blocks);
 		if (give_unplaced(plan, &ud->d, i, ud->last, ud->at)) {
 			close_donor(&ud->d);
 			break;
@@ -406,7 +404,8 @@ static sa_result move_placed(defrag_context *ctx, struct sa_plan *plan, struct u
 #define SA_UNIT_DONORS 64
 
 sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t placed,
-		       uint32_t end, uint64_t chunk, struct sa_delta before, uint64_t *moved)
+		       uint32_t end, uint64_t chunk, struct sa_delta before, int ahead, int started,
+		       uint64_t *moved)
 {
 	std::vector<struct unit_donor> donors(SA_UNIT_DONORS);
 	struct unit_donor *ud = donors.data();
@@ -415,9 +414,10 @@ sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, ui
 	// every donor first: the unit moves only when all of them have landed
 	// and the free space keeps to the limits with them
 	while (k < placed && res == SA_MOVED) {
-		uint64_t blocks = 0, most = largest_run(plan);
-		if (most > chunk)
-			most = chunk;
+		// one donor for the whole step where it can be had: the allocator
+		// lays its pieces one after another, where separate donors would
+		// each leave a gap before them
+		uint64_t blocks = 0, most = chunk;
 		for (uint32_t j = k; j < placed; j++) {
 			const struct sa_file *f = &plan->files[plan->order[j]];
 			if (f->flags & SA_FINAL)
@@ -439,12 +439,13 @@ sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, ui
 		if (res == SA_MOVED)
 			k = ud[n++].last;
 	}
-	if (res == SA_MOVED && !sa_rest_keeps_limits_from(plan, i, placed, end, before))
+	int64_t slack = started ? INT64_MAX / 2 : ahead && placed < end ? (int64_t)n : 0;
+	if (res == SA_MOVED && !sa_rest_keeps_limits_from(plan, i, placed, end, before, slack))
 		res = SA_REFUSED;
 	if (res != SA_MOVED) {
 		if (debug_flags & QF_DBG_MOVES)
-			printf("%s REJECT unit of %u files with %u donors\n", "space_aware",
-			       placed - i, n);
+			printf("%s REJECT unit of %u files with %u donors res %d count %u large %llu before %lld/%lld ceil %lld floor %.0f\n", "space_aware",
+			       placed - i, n, res, plan->pic.count, (unsigned long long)plan->pic.large_blocks, (long long)before.extents, (long long)before.large_blocks, (long long)sa_extents_ceiling(plan), sa_large_floor(plan));
 		return drop_donors(plan, ud, n) ? SA_LOST : res;
 	}
 	plan->donors_accepted += n;

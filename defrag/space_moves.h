@@ -19,9 +19,13 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 // order[i, end) whose limits are judged against the picture as it was when
 // the unit started (`before`). Every donor is had first: when one cannot be
 // had, or the unit would leave the free space beyond the limits with them,
-// they are given back and nothing moves. `moved` counts the files moved.
+// they are given back and nothing moves. With `ahead`, the steps after this
+// one are taken to make up for a free extent beside each of its donors; once
+// an earlier step of the unit has moved (`started`), only a donor that
+// cannot be had stops it. `moved` counts the files moved.
 sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t placed,
-		       uint32_t end, uint64_t chunk, struct sa_delta before, uint64_t *moved);
+		       uint32_t end, uint64_t chunk, struct sa_delta before, int ahead, int started,
+		       uint64_t *moved);
 // Writes back what is dirty of the file's first `len` bytes and reads the
 // rest ahead, unless the file holds no data yet (allocated, never written).
 void sa_prepare_read(int fd, uint64_t len);

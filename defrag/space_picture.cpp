@@ -127,6 +127,7 @@ int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len)
 	return claimed;
 }
 
+
 int sa_pic_is_free(const struct sa_picture *p, uint64_t blk)
 {
 	int64_t i = run_before(p, blk);
@@ -235,4 +236,14 @@ void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t 
 	fr->d.extents += 1 - (left_len > 0) - (right_len > 0);
 	fr->d.large_blocks += (int64_t)large_part(p, merged) - (int64_t)large_part(p, left_len) -
 			      (int64_t)large_part(p, right_len);
+}
+
+int64_t sa_pic_run_ending_at(const struct sa_picture *p, uint64_t blk)
+{
+	return run_ending_at(p, blk);
+}
+
+int64_t sa_pic_run_starting_at(const struct sa_picture *p, uint64_t blk)
+{
+	return run_starting_at(p, blk);
 }

@@ -51,6 +51,10 @@ int sa_pic_take(struct sa_picture *p, uint64_t start, uint64_t len);
 // of blocks that were not free, or -1 when memory ran out.
 int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len);
 void sa_pic_free(struct sa_picture *p);
+// The run that ends exactly at blk, or -1.
+int64_t sa_pic_run_ending_at(const struct sa_picture *p, uint64_t blk);
+// The run that starts exactly at blk, or -1.
+int64_t sa_pic_run_starting_at(const struct sa_picture *p, uint64_t blk);
 // Whether blk is free in the picture.
 int sa_pic_is_free(const struct sa_picture *p, uint64_t blk);
 

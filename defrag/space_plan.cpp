@@ -427,13 +427,14 @@ static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32
 }
 
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
-			      uint32_t end, struct sa_delta before)
+			      uint32_t end, struct sa_delta before, int64_t slack)
 {
 	uint64_t blocks, later;
 	struct sa_delta d = rest_freed(plan, i, end, &blocks);
 	rest_freed(plan, placed, end, &later);
 	return sa_keeps_limits(plan, before.extents,
-			       (int64_t)plan->pic.count + d.extents + d.unseen, before.large_blocks,
+			       (int64_t)plan->pic.count + d.extents + d.unseen - slack,
+			       before.large_blocks,
 			       (int64_t)plan->pic.large_blocks + d.large_blocks - (int64_t)later,
 			       d.unseen);
 }

@@ -207,9 +207,9 @@ int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end);
 // The same, judged against the picture as it was (`before`) when the unit
 // started: donors and moves since are in the picture already, and the files
 // from `placed` on have no donor yet (theirs are taken to come out of large
-// runs).
+// runs). `slack` free extents more are let pass.
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
-			      uint32_t end, struct sa_delta before);
+			      uint32_t end, struct sa_delta before, int64_t slack);
 uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work);
 
 // Keeps the files of a batch that no move took (none moved, gone or
