@@ -468,6 +468,9 @@ uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64
 		*work += f->pieces + f->meta;
 		if (sa_unit_keeps_limits(plan, fr.d, blocks))
 			return k + 1;
+		// the runs the unit would leave take memory of their own
+		if (fr.chains.size() > SA_UNIT_CHAINS)
+			break;
 	}
 	return i;
 }

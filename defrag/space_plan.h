@@ -46,7 +46,7 @@ struct sa_window {
 // The plan's files, pieces and handles take at most about this many bytes: a
 // larger tree is planned and moved in batches, one after another as the walk
 // goes.
-#define SA_BATCH_BYTES (32u << 20)
+#define SA_BATCH_BYTES (24u << 20)
 
 struct sa_plan {
 	struct sa_picture pic;
@@ -198,6 +198,9 @@ int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint
 // The work spent looking for units, in pieces looked at per piece planned:
 // a file that is in no unit is looked at with every file after it.
 #define SA_UNIT_WORK_PER_PIECE 4
+// Separate runs a unit being formed may leave at most (some 16 MiB): a unit
+// that would leave more is not formed.
+#define SA_UNIT_CHAINS (1u << 18)
 // The unit that starts at plan->order[i]: the files from there on (those
 // done skipped) until moving them all keeps to the limits. The index past its
 // last file, or i when none closes. `work` counts the pieces looked at.
