@@ -83,6 +83,7 @@ bool operator==(const Span &a, const Span &b)
 	return a.start == b.start && a.len == b.len;
 }
 
+
 } // namespace
 
 // Pieces are the file's physical runs, ascending, touching runs joined while
@@ -415,4 +416,71 @@ TEST(SpacePlan, BestSpareMergesMostPerBlock)
 		struct sa_file *best = sa_best_spare(&plan.p, c.skip);
 		EXPECT_EQ(best ? best->ino : 0, c.want) << c.want;
 	}
+}
+
+// Files whose pieces lie between each other's: no one of them alone keeps
+// the free extents as they were, together they free their region as one run
+// and the unit closes there; an extent-tree block between their pieces
+// closes it only where the plan knows where the block is.
+TEST(SpacePlan, AUnitClosesWhereItsRegionFreesWhole)
+{
+	struct Case {
+		const char *what;
+		uint8_t tree; // the second file's tree block at 115 is placed
+		uint32_t end; // past the unit formed from the first file, 0: none
+	} cases[] = {
+		{"pieces alternating, no tree", 0, 0},
+		{"the tree block between them placed", SA_TREE, 2},
+	};
+	for (const Case &c : cases) {
+		// free [90,100), used from 100 on: A B A B A B, tree, B, and more
+		Plan plan({{90, 10}}, 8);
+		plan.add(1, {{100, 2}, {104, 2}, {108, 2}}, 3, SA_DEFRAG);
+		struct sa_file &b = plan.add(2, {{102, 2}, {106, 2}, {110, 5}, {116, 4}}, 4, SA_DEFRAG);
+		b.meta = 1;
+		if (c.tree) {
+			uint64_t tree = 115;
+			sa_store_tree(&plan.p, &b, &tree, 1);
+			ASSERT_TRUE(b.flags & SA_TREE) << c.what;
+		}
+		plan.p.order = (uint32_t *)malloc(2 * sizeof(uint32_t));
+		uint32_t n = sa_sweep_order(&plan.p);
+		ASSERT_EQ(n, 2u);
+		uint64_t work = 0;
+		// alone, the first file leaves three free extents more
+		EXPECT_FALSE(sa_within_limits(&plan.p, sa_predicted(&plan.p, &plan.p.files[0])));
+		uint32_t end = sa_unit_from(&plan.p, n, 0, &work);
+		EXPECT_EQ(end, c.end ? c.end : 0u) << c.what;
+	}
+}
+
+// A batch keeps for the next the files no move took: moved files go, the
+// stores close up behind the rest, and the bytes given are a bound.
+TEST(SpacePlan, UnmovedFilesAreKeptForTheNextBatch)
+{
+	Plan plan({}, 16);
+	const uint32_t hb = 8;
+	for (uint32_t i = 0; i < 4; i++) {
+		plan.add(10 + i, {{100 + 10 * i, 2}, {105 + 10 * i, 2}}, 2, SA_DEFRAG);
+		ASSERT_EQ(sa_grow(&plan.p.handles, &plan.p.handles_cap,
+				  (uint64_t)plan.p.handles_used + hb), 0);
+		plan.p.files[i].handle = plan.p.handles_used;
+		memset(plan.p.handles + plan.p.handles_used, (int)i, hb);
+		plan.p.handles_used += hb;
+	}
+	plan.p.files[1].flags |= SA_FINAL | SA_DONE; // moved
+	EXPECT_EQ(sa_keep_unmoved(&plan.p, ~0ULL, hb), 3u);
+	ASSERT_EQ(plan.p.nfiles, 3u);
+	uint32_t inos[] = {10, 12, 13};
+	for (uint32_t i = 0; i < 3; i++) {
+		const struct sa_file &f = plan.p.files[i];
+		EXPECT_EQ(f.ino, inos[i]);
+		EXPECT_EQ(stored(plan.p, f)[0].start, 100 + 10 * (inos[i] - 10));
+		EXPECT_EQ(plan.p.handles[f.handle], inos[i] - 10);
+	}
+	EXPECT_EQ(plan.p.npieces, 6u);
+	// room for one file only
+	uint64_t one = sizeof(struct sa_file) + sizeof(uint32_t) + 2 * sizeof(sa_piece) + hb;
+	EXPECT_EQ(sa_keep_unmoved(&plan.p, one, hb), 1u);
+	EXPECT_EQ(plan.p.files[0].ino, 10u);
 }
