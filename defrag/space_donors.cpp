@@ -114,6 +114,8 @@ int sa_fill_before(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
 	d->fec = map;
 	d->offset = from;
 	d->length += gap;
+	if (debug_flags & QF_DBG_MOVES)
+		printf("%s donor grown back over %llu blocks\n", "space_aware", (unsigned long long)gap);
 	return 0;
 }
 
@@ -250,5 +252,7 @@ int sa_fill_after(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
 	free(d->fec);
 	d->fec = map;
 	d->length += rest;
+	if (debug_flags & QF_DBG_MOVES)
+		printf("%s donor grown on over %llu blocks\n", "space_aware", (unsigned long long)rest);
 	return 0;
 }
