@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Default mode against --space-aware on aged 1 GiB images (fill 0.5, 0.6 and
-# 0.75, seed 1): file fragments, free extents, largest free extent, share of
-# free space in chunks of at least 1 MiB, wall time, peak RSS, donor tries per
-# accepted donor. Each mode runs on a fresh copy of the same aged image.
-# Usage (root): bench/space_aware.sh <build dir> [runs per mode = 1] [fills...]
+# The default mode against --space-aware on 1 GiB images (4 KiB blocks) aged
+# by the yardstick in its three patterns, each mode on a fresh copy of the
+# same image: the yardstick's figures before and after (fragments,
+# fragmented files, free extents, share of free space in chunks >= 1 MiB),
+# wall time, peak RSS and the blocks the run moved.
+#
+# Usage (root): bench/space_aware.sh <build dir> [workload...]
+#   workloads: interleaved nearly-full bigfiles churn-0.5 churn-0.75 (the
+#   default: all), or NAME=ARGS for any other yardstick arguments, e.g.
+#   'mine=--pattern interleaved --writers 16 --chunk-kib 64 --fill 0.5 --seed 7'
+# Images are kept in $QF_BENCH_DIR (default /tmp/qfspace) between runs.
 set -euo pipefail
 build=$(cd "$1" && pwd)
-runs=${2:-1}
-shift $(( $# >= 2 ? 2 : 1 ))
-fills=${*:-0.5 0.6 0.75}
+shift
 top=$(cd "$(dirname "$0")/.." && pwd)
 qf=$build/defrag/quillfold
-age=$top/tests/support/age_fs.py
 yard=${QF_YARDSTICK:-$top/../shared/yardstick/fsyard.py}
 [ -f "$yard" ] || { echo "$0: no yardstick at $yard (set QF_YARDSTICK)" >&2; exit 1; }
 work=${QF_BENCH_DIR:-/tmp/qfspace}
@@ -20,58 +23,71 @@ dev=
 cleanup() {
 	mountpoint -q "$work/mnt" && umount "$work/mnt"
 	[ -n "$dev" ] && losetup -d "$dev"
+	dev=
 	rm -f "$work/copy.img"
 }
 trap cleanup EXIT
 
-# One line of figures: files fragments fragmented free_blocks free_extents
-# largest_kib pct_ge_1MiB, from the yardstick's report on the mounted copy
-# (after a commit).
+declare -A args=(
+	[interleaved]="--pattern interleaved --writers 12 --chunk-kib 32 --fill 0.6 --seed 5"
+	[nearly-full]="--pattern churn --fill 0.85 --seed 3"
+	[bigfiles]="--pattern bigfiles --fill 0.7 --seed 5"
+	[churn-0.5]="--pattern churn --fill 0.5 --seed 1"
+	[churn-0.75]="--pattern churn --fill 0.75 --seed 1"
+)
+workloads=("$@")
+[ ${#workloads[@]} -gt 0 ] || workloads=(interleaved nearly-full bigfiles churn-0.5 churn-0.75)
+
+# "fragments fragmented free_extents pct_ge_1MiB" of the mounted copy, after
+# the bitmaps are made current
 figures() {
 	sync -f "$work/mnt"
+	fsfreeze -f "$work/mnt"
+	fsfreeze -u "$work/mnt"
 	python3 "$yard" report "$dev" "$work/mnt" | python3 -c '
 import json, sys
 r = json.load(sys.stdin)
-print(r["files"], r["fragments"], r["fragmented_files"], r["free_blocks"], r["free_extents"],
-      r["max_free_kb"], "%.2f" % r["pct_free_in_ge1M"])'
+print(r["fragments"], r["fragmented_files"], r["free_extents"], "%.2f" % r["pct_free_in_ge1M"])'
 }
 
 fresh() {
 	cleanup
-	cp --sparse=always "$work/fill$1.img" "$work/copy.img"
+	cp --sparse=always "$work/$1.img" "$work/copy.img"
 	dev=$(losetup -f --show "$work/copy.img")
 	mount "$dev" "$work/mnt"
 	sync -f "$work/mnt"
 }
 
-printf "%-5s %-12s %8s %9s %10s %10s %10s %11s %8s %7s %8s %6s\n" fill mode files fragments fragmented \
-	free_ext largest_KiB ge1MiB_pct wall_s rss_KB tries donors
-for fill in $fills; do
-	[ -f "$work/fill$fill.img" ] ||
-		python3 "$age" image "$work/fill$fill.img" --size-mib 1024 --fill "$fill" --seed 1 >/dev/null
-	fresh "$fill"
-	printf "%-5s %-12s %s\n" "$fill" before "$(figures)"
-	for run in $(seq "$runs"); do
-		for mode in default space-aware; do
-			fresh "$fill"
-			opt=
-			[ "$mode" = space-aware ] && opt=--space-aware
-			/usr/bin/time -f "%e %M" -o "$work/time" \
-				"$qf" -v $opt "$dev" "$work/mnt" >"$work/out" 2>"$work/err"
-			read -r wall rss <"$work/time"
-			line=$(figures)
-			if [ "$mode" = default ]; then
-				# the tries are counted in a run of their own: the trace
-				# lines would slow the timed one down
-				fresh "$fill"
-				"$qf" -d 0x11 "$dev" "$work/mnt" >"$work/trace" 2>&1 || true
-				tries=$(grep -c 'do_find_donor TRY' "$work/trace" || true)
-				donors=$(grep -c 'Create donor file' "$work/trace" || true)
-			else
-				tries=$(sed -n 's/^Space-aware: \([0-9]*\) donor tries for \([0-9]*\) donors.*/\1/p' "$work/out")
-				donors=$(sed -n 's/^Space-aware: \([0-9]*\) donor tries for \([0-9]*\) donors.*/\2/p' "$work/out")
-			fi
-			printf "%-5s %-12s %s %8s %7s %8s %6s\n" "$fill" "$mode" "$line" "$wall" "$rss" "$tries" "$donors"
-		done
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf "%-12s %-12s %9s %10s %9s %8s %7s %8s %9s %s\n" workload mode fragments fragmented \
+	free_ext ge1MiB% wall_s rss_KiB moved fsck
+for w in "${workloads[@]}"; do
+	name=${w%%=*}
+	a=${args[$name]:-}
+	[ "$w" != "$name" ] && a=${w#*=}
+	[ -n "$a" ] || { echo "$0: unknown workload $w" >&2; exit 1; }
+	# shellcheck disable=SC2086
+	[ -f "$work/$name.img" ] ||
+		(cd "$work" && python3 "$yard" age "$name.img" --size-mib 1024 $a >/dev/null)
+	fresh "$name"
+	read -r f ff fe pct < <(figures)
+	printf "%-12s %-12s %9s %10s %9s %8s\n" "$name" before "$f" "$ff" "$fe" "$pct"
+	for mode in default space-aware; do
+		fresh "$name"
+		opt=
+		[ "$mode" = space-aware ] && opt=--space-aware
+		/usr/bin/time -f "%e %M" -o "$work/time" "$qf" -m $opt "$dev" "$work/mnt" \
+			>"$work/out" 2>"$work/err"
+		read -r wall rss <"$work/time"
+		moved=$(awk -F'\t' '/^Blocks moved:/ { gsub(/ /, "", $NF); print $NF }' "$work/out")
+		[ -n "$moved" ] || moved=$(awk -F'\t' '/^IAF blocks defragmented:/ { a = $NF }
+			/^IEF blocks defragmented:/ { b = $NF } END { print a + b }' "$work/out")
+		read -r f ff fe pct < <(figures)
+		umount "$work/mnt"
+		fsck=clean
+		e2fsck -fn "$dev" >/dev/null 2>&1 || fsck=ERRORS
+		mount "$dev" "$work/mnt"
+		printf "%-12s %-12s %9s %10s %9s %8s %7s %8s %9s %s\n" "$name" "$mode" "$f" "$ff" \
+			"$fe" "$pct" "$wall" "$rss" "$moved" "$fsck"
 	done
 done

@@ -30,6 +30,7 @@ void reset_run_state(void)
 	total_spextents = scanned_inodes = scanned_dirs = scanned_files = 0;
 	scanned_extents = scanned_blocks = ief_candidates = ief_candidate_blocks = 0;
 	iaf_inodes = iaf_blocks = ief_done_inodes = ief_done_blocks = vanished_entries = 0;
+	space_aware_summary = 0;
 	unmovable_block_mapped = unmovable_journal_data = 0;
 }
 

@@ -33,6 +33,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include "space_aware.h"
+#include "extent_tree.h"
 #include "groups.h"
 #include "movable.h"
 #include "paths.h"
@@ -40,6 +41,7 @@
 #include "run_limits.h"
 #include "space_donors.h"
 #include "space_moves.h"
+#include "stats.h"
 #include "syscalls.h"
 #include "walk.h"
 
@@ -118,6 +120,11 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 	f.blocks = (uint32_t)fmap_eof_blk(map);
 	f.frag = (uint16_t)fest.frag;
 	f.csum = fmap_csum(st, map);
+	// what the file holds beyond its data is its extent tree
+	uint64_t held = (uint64_t)st->st_blocks * 512 >> ctx->blocksize_bits, data = 0;
+	for (uint32_t i = 0; i < map->count; i++)
+		data += map->ext[i].len;
+	f.meta = held > data ? (uint8_t)(held - data > 255 ? 255 : held - data) : 0;
 	uint32_t saved = plan->npieces;
 	ret = sa_store_pieces(plan, map, &f);
 	free(map);
@@ -125,9 +132,18 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 		plan->npieces = saved;
 		return 0;
 	}
+	// where its extent tree lies, so that what a move frees is known
+	if (f.meta) {
+		uint64_t tree[SA_TREE_MAX];
+		int n = f.meta <= SA_TREE_MAX
+				? extent_tree_blocks(ctx->fs, st->st_ino, tree, SA_TREE_MAX)
+				: -1;
+		if (n > 0)
+			sa_store_tree(plan, &f, tree, (uint32_t)n);
+	}
 	f.window = sa_file_windows(plan, &f, ctx->cluster_blocks, 0);
-	f.flags = named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(plan, &f, ctx->cluster_blocks);
-	if (!f.flags || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
+	f.flags |= named && f.frag >= 2 ? SA_DEFRAG | SA_NAMED : sa_file_kind(&f, ctx->cluster_blocks);
+	if (!(f.flags & (SA_DEFRAG | SA_SPARE)) || sa_grow(&plan->files, &plan->cap_files, (uint64_t)plan->nfiles + 1) ||
 	    sa_grow(&plan->handles, &plan->handles_cap, (uint64_t)plan->handles_used + hb)) {
 		plan->npieces = saved;
 		return 0;
@@ -153,15 +169,38 @@ static int plan_file(defrag_context *ctx, int fd, const struct stat *st)
 	return 0;
 }
 
+static int run_batch(defrag_context *ctx, struct sa_plan *plan);
+static int start_batch(defrag_context *ctx, struct sa_plan *plan);
+
+uint64_t sa_batch_limit = SA_BATCH_BYTES;
+
+
+// What the plan's files take: the tree is planned and moved in batches of
+// at most SA_BATCH_BYTES, so that its size bounds the memory a run takes.
+static uint64_t batch_bytes(const struct sa_plan *plan)
+{
+	return (uint64_t)plan->nfiles * (sizeof(struct sa_file) + sizeof(uint32_t)) +
+	       (uint64_t)plan->npieces * sizeof(sa_piece) + plan->handles_used;
+}
+
 static int plan_entry(defrag_context *ctx, int fd, const struct stat *st, int dir_fd,
 		      const char *name)
 {
+	struct sa_plan *plan = (struct sa_plan *)ctx->walk_arg;
 	// directories become the places donors are made in, per (flex) group
 	if (S_ISDIR(st->st_mode)) {
 		group_add_dircache(ctx, dir_fd, st->st_ino, name);
 		return 0;
 	}
-	return S_ISREG(st->st_mode) && path_selected(ctx, st) ? plan_file(ctx, fd, st) : 0;
+	if (plan->broken || !S_ISREG(st->st_mode) || !path_selected(ctx, st))
+		return 0;
+	int ret = plan_file(ctx, fd, st);
+	// a full batch is moved before the walk goes on; the next is planned
+	// with the picture as the moves left it
+	if (batch_bytes(plan) >= sa_batch_limit && !run_time_up() &&
+	    (run_batch(ctx, plan) || start_batch(ctx, plan)))
+		plan->broken = 1;
+	return ret;
 }
 
 // ---- phases -----------------------------------------------------------------
@@ -188,9 +227,11 @@ static void read_ahead(defrag_context *ctx, struct sa_plan *plan, const uint32_t
 			continue;
 		int fd = __do_open_f_handle(ctx->root_fd, ctx->root_fhandle,
 					    plan->handles + f->handle, O_RDONLY);
+		// nothing to read of a file that holds no data yet
 		if (fd >= 0) {
-			posix_fadvise(fd, 0, (off_t)f->blocks << ctx->blocksize_bits,
-				      POSIX_FADV_WILLNEED);
+			if (lseek(fd, 0, SEEK_DATA) >= 0)
+				posix_fadvise(fd, 0, (off_t)f->blocks << ctx->blocksize_bits,
+					      POSIX_FADV_WILLNEED);
 			close(fd);
 		}
 		return;
@@ -243,20 +284,148 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 	return 0;
 }
 
+// Steps a unit is moved in where the large free runs hold it many times
+// over, and blocks of each such step at least (the longest extent of
+// allocated blocks): smaller steps free too little at a time for the next
+// ones' donors to use.
+#define SA_UNIT_STEPS 8
+#define SA_UNIT_STEP_MIN 32768ULL
+
+// Moves the unit order[i, end) in steps that each fit the large free runs
+// there are (less the reserve), each into donors had before any of its files
+// moves. A step's moves free their old pieces at the next commit, which the
+// next step's donors may then use: a unit may be larger than the free space.
+//
+// Where the large runs hold a large unit many times over, it goes in several
+// steps all the same, so that the later steps' donors fill what the earlier
+// ones freed: a donor seldom ends where a free run does, and the runs a unit
+// frees are where the later donors can end with one. Such a unit is judged
+// with its first step, which may leave an extent for each of its donors to
+// the steps after it, and then goes on: there, donors can always be had.
+static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
+			   uint64_t *moved)
+{
+	struct sa_delta before = {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks, 0};
+	sa_result r = SA_MOVED;
+	uint64_t total = 0, reserve = plan->free0 / SA_RESERVE_PART;
+	for (uint32_t k = i; k < end; k++)
+		if (!(plan->files[plan->order[k]].flags & SA_FINAL))
+			total += plan->files[plan->order[k]].blocks;
+	uint64_t room0 = plan->pic.large_blocks > reserve ? plan->pic.large_blocks - reserve : 0;
+	int abundant = total >= SA_UNIT_STEPS * SA_UNIT_STEP_MIN && total * SA_UNIT_STEPS <= room0;
+	uint64_t step_cap = abundant ? total / SA_UNIT_STEPS + 1 : ~0ULL;
+	int started = 0;
+	while (i < end && r == SA_MOVED && !run_time_up()) {
+		uint64_t blocks = 0;
+		uint64_t room = plan->pic.large_blocks > reserve ? plan->pic.large_blocks - reserve : 0;
+		if (room > step_cap)
+			room = step_cap;
+		uint32_t step = i;
+		for (; step < end; step++) {
+			const struct sa_file *f = &plan->files[plan->order[step]];
+			if (f->flags & SA_FINAL)
+				continue;
+			if (blocks + f->blocks > room)
+				break;
+			blocks += f->blocks;
+		}
+		if (step == i)
+			return SA_REFUSED;
+		r = sa_move_unit(ctx, plan, i, step, end, ~0ULL, before, abundant, started, moved);
+		started = abundant;
+		i = step;
+		// what the step freed is free for the next once committed
+		if (r == SA_MOVED && i < end && sa_reread(ctx, plan))
+			return SA_LOST;
+	}
+	return r;
+}
+
+// The fragmented files no move of its own could take, unit by unit in the
+// order of their first blocks, in sweeps while a sweep moves some.
+static int run_units(defrag_context *ctx, struct sa_plan *plan)
+{
+	uint64_t moved = 0, refused = 0, work = 0, unformed = 0;
+	uint64_t budget = (uint64_t)plan->npieces * SA_UNIT_WORK_PER_PIECE + (1u << 16);
+	for (uint64_t before = ~0ULL; before != moved && work < budget && !run_time_up();) {
+		before = moved;
+		unformed = 0;
+		uint32_t n = sa_sweep_order(plan);
+		for (uint32_t i = 0; i < n && work < budget && !run_time_up();) {
+			if (plan->files[plan->order[i]].flags & SA_FINAL) {
+				i++;
+				continue;
+			}
+			uint32_t end = sa_unit_from(plan, n, i, &work);
+			if (end == i) {
+				unformed++;
+				i++;
+				continue;
+			}
+			plan->units++;
+			commit_if_due(ctx, plan);
+			sa_result r = move_unit(ctx, plan, i, end, &moved);
+			refused += r == SA_REFUSED;
+			if ((r == SA_LOST && sa_resync(ctx, plan)) || plan->broken)
+				return -1;
+			// blocks the unit freed unseen are seen before anything is
+			// judged by them
+			if ((plan->unlocated >= SA_UNLOCATED_LOOK && sa_reread(ctx, plan)) ||
+			    (sa_settle(ctx, plan) && plan->broken))
+				return -1;
+			// once the units since the last commit have freed a large
+			// run's worth, a commit lets the next units' donors use it
+			if (plan->pending >= plan->pic.large)
+				sa_commit(ctx, plan);
+			i = end;
+		}
+		// what the sweep freed becomes a run the next one can use
+		sa_commit(ctx, plan);
+	}
+	if (verbose)
+		printf("Space-aware: units: %llu files moved in %llu units, %llu units refused, "
+		       "%llu files in none\n",
+		       (unsigned long long)moved, (unsigned long long)plan->units,
+		       (unsigned long long)refused, (unsigned long long)unformed);
+	return 0;
+}
+
 static void print_picture(const struct sa_plan *plan, const char *when)
 {
 	printf("Space-aware: %s: %u free extents, %llu blocks in large free runs\n", when,
 	       plan->pic.count, (unsigned long long)plan->pic.large_blocks);
 }
 
-// The plan: the picture, its sparse windows, and every file worth a move.
-static int make_plan(defrag_context *ctx, struct sa_plan *plan)
+// A new batch: no files yet, the sparse windows of the picture as it is.
+static int start_batch(defrag_context *ctx, struct sa_plan *plan)
 {
-	uint32_t cluster = ctx->cluster_blocks;
+	// what the last batch freed unseen is seen before the next is planned
+	if (plan->batches && sa_reread(ctx, plan))
+		return -1;
+	// the files no move took stay, up to half a batch: those whose pieces
+	// lie between theirs may be in the next
+	sa_keep_unmoved(plan, sa_batch_limit / 2, ctx->root_fhandle->handle_bytes);
+	plan->nwindows = 0;
+	plan->spare_version = 0;
+	if (sa_sparse_windows(plan, ctx->cluster_blocks, ext2fs_blocks_count(ctx->fs->super))) {
+		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
+		return -1;
+	}
+	for (uint32_t i = 0; i < plan->nfiles; i++) {
+		struct sa_file *f = &plan->files[i];
+		f->window = sa_file_windows(plan, f, ctx->cluster_blocks, 0);
+		sa_file_windows(plan, f, ctx->cluster_blocks, 1);
+	}
+	return 0;
+}
+
+// The run's picture and its limits, and the first batch.
+static int start_plan(defrag_context *ctx, struct sa_plan *plan)
+{
 	uint32_t groups = group_slot_count(ctx);
 
 	// windows and large runs are counted in clusters of several blocks
-	if (cluster < 4) {
+	if (ctx->cluster_blocks < 4) {
 		fprintf(stderr, "%s: the cluster size (-c) must be at least 4 blocks\n",
 			"space_aware");
 		return -1;
@@ -268,72 +437,87 @@ static int make_plan(defrag_context *ctx, struct sa_plan *plan)
 	plan->max_extents = plan->pic.count ? plan->pic.count - 1 : 0;
 	plan->large0 = plan->pic.large_blocks;
 	plan->free0 = plan->pic.free_blocks;
+	plan->extents0 = plan->pic.count;
 	plan->dir_fds = (int *)malloc(groups * sizeof(int));
-	if (!plan->dir_fds || sa_sparse_windows(plan, cluster, ext2fs_blocks_count(ctx->fs->super))) {
+	if (!plan->dir_fds) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
 		return -1;
 	}
 	for (uint32_t g = 0; g < groups; g++)
 		plan->dir_fds[g] = -1;
+	if (verbose)
+		print_picture(plan, "before");
+	return start_batch(ctx, plan);
+}
 
-	ctx->walk_arg = plan;
-	group_add_dircache(ctx, ctx->root_fd, ctx->root_st.st_ino, ".");
-	// a walk that ends early leaves fewer files planned: every move checks
-	// its file again anyway
-	walk_subtree(ctx, ctx->root_fd, plan_entry);
-	ctx->walk_arg = nullptr;
+// The moves of the batch planned: small files first, into holes only, each
+// in one piece; then every fragmented file not moved yet, without ballast,
+// into fewer pieces; then the files that move only as units.
+static int run_batch(defrag_context *ctx, struct sa_plan *plan)
+{
+	uint32_t cluster = ctx->cluster_blocks;
+
+	plan->batches++;
 	sa_choose_windows(plan, cluster);
-	plan->order = (uint32_t *)malloc((plan->nfiles ? plan->nfiles : 1) * sizeof(uint32_t));
-	if (!plan->order) {
+	uint32_t *order = (uint32_t *)realloc(plan->order,
+					      (plan->nfiles ? plan->nfiles : 1) * sizeof(uint32_t));
+	if (!order) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);
 		return -1;
 	}
-	return 0;
+	plan->order = order;
+	if (verbose) {
+		uint32_t chosen = 0;
+		for (uint32_t w = 0; w < plan->nwindows; w++)
+			chosen += plan->windows[w].chosen;
+		printf("Space-aware: %u files planned, %u sparse windows, %u worth emptying\n",
+		       plan->nfiles, plan->nwindows, chosen);
+	}
+	sa_ballast_hold(ctx, plan);
+	plan->one_piece = 1;
+	int ret = run_phase(ctx, plan, "small fragmented files", SA_TRIED, 0, cluster);
+	sa_ballast_release(plan);
+	// what the ballast held is free again only after a commit
+	sa_commit(ctx, plan);
+	plan->one_piece = 0;
+	if (!ret)
+		ret = run_phase(ctx, plan, "the other fragmented files", 0, 0, 0xffffffffu);
+	if (!ret)
+		ret = run_units(ctx, plan);
+	if (!ret)
+		sa_settle(ctx, plan);
+	return ret || plan->broken ? -1 : 0;
 }
 
 int space_aware_passes(defrag_context *ctx)
 {
 	struct sa_plan plan;
-	uint32_t cluster = ctx->cluster_blocks;
 
 	memset(&plan, 0, sizeof(plan));
+	space_aware_summary = 1;
 	// without its picture the mode could not tell what a move does
-	if (make_plan(ctx, &plan)) {
+	if (start_plan(ctx, &plan)) {
 		sa_plan_free(&plan);
 		return -1;
 	}
-	if (verbose) {
-		uint32_t chosen = 0;
-		for (uint32_t w = 0; w < plan.nwindows; w++)
-			chosen += plan.windows[w].chosen;
-		printf("Space-aware: %u files planned, %u sparse windows, %u worth emptying\n",
-		       plan.nfiles, plan.nwindows, chosen);
-		print_picture(&plan, "before");
-	}
-	uint64_t extents0 = plan.pic.count;
-
-	// small files first, into holes only, each in one piece; then every
-	// fragmented file not moved yet, without ballast, into fewer pieces
-	sa_ballast_hold(ctx, &plan);
-	plan.one_piece = 1;
-	int ret = run_phase(ctx, &plan, "small fragmented files", SA_TRIED, 0, cluster);
-	sa_ballast_release(&plan);
-	// what the ballast held is free again only after a commit
-	sa_commit(ctx, &plan);
-	plan.one_piece = 0;
-	if (!ret)
-		ret = run_phase(ctx, &plan, "the other fragmented files", 0, 0, 0xffffffffu);
-	if (!ret)
-		sa_settle(ctx, &plan);
-	ret = ret || plan.broken ? -1 : 0;
+	ctx->walk_arg = &plan;
+	group_add_dircache(ctx, ctx->root_fd, ctx->root_st.st_ino, ".");
+	// a walk that ends early leaves fewer files planned: every move checks
+	// its file again anyway
+	walk_subtree(ctx, ctx->root_fd, plan_entry);
+	ctx->walk_arg = nullptr;
+	int ret = plan.broken ? -1 : run_batch(ctx, &plan);
 
 	for (uint32_t g = 0; g < group_slot_count(ctx); g++)
 		if (plan.dir_fds[g] >= 0)
 			close(plan.dir_fds[g]);
 	if (verbose) {
+		if (plan.batches > 1)
+			printf("Space-aware: planned and moved in %llu batches\n",
+			       (unsigned long long)plan.batches);
 		printf("Space-aware: %llu blocks moved; free extents %llu -> %u, blocks in large "
 		       "free runs %llu -> %llu\n",
-		       (unsigned long long)plan.moved_blocks, (unsigned long long)extents0,
+		       (unsigned long long)plan.moved_blocks, (unsigned long long)plan.extents0,
 		       plan.pic.count, (unsigned long long)plan.large0,
 		       (unsigned long long)plan.pic.large_blocks);
 		printf("Space-aware: %llu small files moved and %llu sparse windows emptied to pay "
@@ -346,4 +530,3 @@ int space_aware_passes(defrag_context *ctx)
 	sa_plan_free(&plan);
 	return ret;
 }
-

@@ -21,6 +21,9 @@
 // plan, it says so before any move; when the map can not be read again or a
 // commit fails, it says so and stops. -1 then, 0 when done.
 int space_aware_passes(defrag_context *ctx);
+// Bytes of files, pieces and handles a batch is planned with at most
+// (SA_BATCH_BYTES; tests set less).
+extern uint64_t sa_batch_limit;
 
 // Commits what the run changed (syncfs): blocks freed since the last commit
 // cannot be handed out again before the next one. A failed write-back breaks

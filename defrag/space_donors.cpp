@@ -12,9 +12,6 @@
 #include "space_donors.h"
 #include "groups.h"
 
-// Never held by ballast: this part of the free space (1/8).
-#define SA_RESERVE_PART 8
-
 // A directory of the group to make donors in, opened once; the mount point
 // when the group has none.
 static int group_dir(defrag_context *ctx, struct sa_plan *plan, uint32_t grp)
@@ -47,7 +44,7 @@ static int unnamed_file(int dir_fd)
 }
 
 int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struct donor *d,
-		  uint64_t blocks, uint64_t request)
+		  uint64_t blocks, uint64_t request, uint64_t at)
 {
 	struct stat st;
 
@@ -66,15 +63,59 @@ int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struc
 		d->fd = -1;
 		return -1;
 	}
-	if (fallocate(d->fd, 0, 0, (off_t)(request << ctx->blocksize_bits)) || fstat(d->fd, &st) ||
+	if (fallocate(d->fd, 0, (off_t)(at << ctx->blocksize_bits),
+		      (off_t)(request << ctx->blocksize_bits)) ||
+	    fstat(d->fd, &st) ||
 	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &d->fec, &d->fest) ||
-	    !d->fec || !d->fec->count || fmap_eof_blk(d->fec) != request) {
+	    !d->fec || !d->fec->count || fmap_eof_blk(d->fec) != at + request) {
 		close_donor(d);
 		return -1;
 	}
-	d->fest.frag = sa_pieces_below(d->fec, blocks);
-	d->offset = 0;
+	d->fest.frag = sa_pieces_below(d->fec, at + blocks);
+	d->offset = at;
 	d->length = request;
+	return 0;
+}
+
+int sa_fill_before(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
+{
+	struct stat st;
+	struct fmap *map = nullptr;
+	uint64_t lblk = d->fec->ext[0].lblk, pblk = d->fec->ext[0].pblk;
+	int64_t r = sa_pic_run_ending_at(&plan->pic, pblk);
+	if (r < 0 || plan->pic.runs[r].len > lblk)
+		return 0;
+	uint64_t gap = plan->pic.runs[r].len, from = lblk - gap;
+	// before the first extent the allocator aims at the blocks that would
+	// continue it backwards: the gap, when it is free
+	if (fallocate(d->fd, 0, (off_t)(from << ctx->blocksize_bits),
+		      (off_t)(gap << ctx->blocksize_bits)) ||
+	    fstat(d->fd, &st) ||
+	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &map, nullptr) || !map ||
+	    !map->count) {
+		free(map);
+		return -1;
+	}
+	if (map->ext[0].lblk != from || map->ext[0].pblk != pblk - gap ||
+	    map->ext[0].len < gap) {
+		// it landed elsewhere: punched out again, the donor as it was
+		free(map);
+		return fallocate(d->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+				 (off_t)(from << ctx->blocksize_bits),
+				 (off_t)(gap << ctx->blocksize_bits))
+			       ? -1
+			       : 0;
+	}
+	if (sa_pic_take(&plan->pic, pblk - gap, gap)) {
+		free(map);
+		return -1;
+	}
+	free(d->fec);
+	d->fec = map;
+	d->offset = from;
+	d->length += gap;
+	if (debug_flags & QF_DBG_MOVES)
+		printf("%s donor grown back over %llu blocks\n", "space_aware", (unsigned long long)gap);
 	return 0;
 }
 
@@ -172,5 +213,46 @@ int sa_give_ballast(defrag_context *ctx, struct sa_plan *plan)
 		if (ret)
 			return -1;
 	}
+	return 0;
+}
+
+int sa_fill_after(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
+{
+	struct stat st;
+	struct fmap *map = nullptr;
+	const struct fmap_extent *last = &d->fec->ext[d->fec->count - 1];
+	uint64_t end = last->pblk + last->len, eof = last->lblk + last->len;
+	int64_t r = sa_pic_run_starting_at(&plan->pic, end);
+	if (r < 0 || plan->pic.runs[r].len > d->length)
+		return 0;
+	uint64_t rest = plan->pic.runs[r].len;
+	// past the last extent the allocator aims at the blocks that continue it
+	if (fallocate(d->fd, 0, (off_t)(eof << ctx->blocksize_bits),
+		      (off_t)(rest << ctx->blocksize_bits)) ||
+	    fstat(d->fd, &st) ||
+	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &map, nullptr) || !map ||
+	    !map->count) {
+		free(map);
+		return -1;
+	}
+	const struct fmap_extent *grown = &map->ext[map->count - 1];
+	if (grown->lblk + grown->len != eof + rest || grown->pblk + grown->len != end + rest ||
+	    grown->lblk > eof || grown->pblk + (eof - grown->lblk) != end) {
+		free(map);
+		return fallocate(d->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+				 (off_t)(eof << ctx->blocksize_bits),
+				 (off_t)(rest << ctx->blocksize_bits))
+			       ? -1
+			       : 0;
+	}
+	if (sa_pic_take(&plan->pic, end, rest)) {
+		free(map);
+		return -1;
+	}
+	free(d->fec);
+	d->fec = map;
+	d->length += rest;
+	if (debug_flags & QF_DBG_MOVES)
+		printf("%s donor grown on over %llu blocks\n", "space_aware", (unsigned long long)rest);
 	return 0;
 }

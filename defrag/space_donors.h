@@ -4,11 +4,24 @@
 #pragma once
 #include "space_plan.h"
 
-// A donor of `request` blocks in one request, made in a directory of (flex)
-// group grp, its map in d->fec; its fest.frag counts the pieces of the first
-// `blocks`, which the move uses. 0 when ready.
+// Never held by ballast nor counted on for a unit's donors: this part of the
+// free space (1/8).
+#define SA_RESERVE_PART 8
+
+// A donor of `request` blocks in one request from its block `at` on, made in
+// a directory of (flex) group grp, its map in d->fec; its fest.frag counts
+// the pieces of the first `blocks`, which the move uses. 0 when ready.
 int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struct donor *d,
-		  uint64_t blocks, uint64_t request);
+		  uint64_t blocks, uint64_t request, uint64_t at);
+// A landed donor (out of the picture already) that begins inside a free
+// run leaves the run's first part as a free extent of its own: the donor is
+// grown backwards over it, where the allocator gives exactly that part (it
+// must have room before its first block). -1 when the picture no longer
+// matches; 0 otherwise, grown or not.
+int sa_fill_before(defrag_context *ctx, struct sa_plan *plan, struct donor *d);
+// Likewise a donor that ends inside a free run, grown over the run's rest:
+// the files are then laid out to end where it ends.
+int sa_fill_after(defrag_context *ctx, struct sa_plan *plan, struct donor *d);
 // The donor's blocks leave the picture (or come back to it: `give`).
 // -1 when the picture does not match what the kernel handed out.
 int sa_account_donor(struct sa_plan *plan, const struct donor *d, int give);

@@ -33,6 +33,7 @@ static int insert_run(struct sa_picture *p, uint32_t at, uint64_t start, uint64_
 	p->runs[at].start = start;
 	p->runs[at].len = len;
 	p->count++;
+	p->version++;
 	p->large_blocks += large_part(p, len);
 	p->free_blocks += len;
 	return 0;
@@ -44,6 +45,7 @@ static void remove_run(struct sa_picture *p, uint32_t at)
 	p->free_blocks -= p->runs[at].len;
 	memmove(&p->runs[at], &p->runs[at + 1], (size_t)(p->count - at - 1) * sizeof(*p->runs));
 	p->count--;
+	p->version++;
 }
 
 static void resize_run(struct sa_picture *p, uint32_t at, uint64_t start, uint64_t len)
@@ -54,6 +56,7 @@ static void resize_run(struct sa_picture *p, uint32_t at, uint64_t start, uint64
 	p->runs[at].len = len;
 	p->large_blocks += large_part(p, len);
 	p->free_blocks += len;
+	p->version++;
 }
 
 int sa_pic_give(struct sa_picture *p, uint64_t start, uint64_t len)
@@ -124,6 +127,13 @@ int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len)
 	return claimed;
 }
 
+
+int sa_pic_is_free(const struct sa_picture *p, uint64_t blk)
+{
+	int64_t i = run_before(p, blk);
+	return i >= 0 && p->runs[i].start + p->runs[i].len > blk;
+}
+
 void sa_pic_free(struct sa_picture *p)
 {
 	free(p->runs);
@@ -150,7 +160,7 @@ static int64_t run_starting_at(const struct sa_picture *p, uint64_t blk)
 // every chain of pieces and runs becomes one run.
 struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces, uint32_t n)
 {
-	struct sa_delta d = {0, 0};
+	struct sa_delta d = {0, 0, 0};
 	uint32_t i = 0;
 	while (i < n) {
 		uint64_t end = sa_piece_start(pieces[i]) + sa_piece_len(pieces[i]);
@@ -182,4 +192,58 @@ struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces
 		i++;
 	}
 	return d;
+}
+
+void sa_freeing_clear(struct sa_freeing *fr)
+{
+	fr->chains.clear();
+	fr->d = {0, 0, 0};
+}
+
+void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t start,
+		    uint64_t len)
+{
+	uint64_t s = start, e = start + len;
+	// the chain that ends where the piece starts: one made of freed pieces
+	// already (it holds any run it touched), else a run of the picture
+	auto left = fr->chains.end();
+	uint64_t left_len = 0;
+	auto it = fr->chains.lower_bound(s);
+	if (it != fr->chains.begin()) {
+		auto prev = std::prev(it);
+		if (prev->first + prev->second == s)
+			left = prev;
+	}
+	if (left != fr->chains.end()) {
+		left_len = left->second;
+		s = left->first;
+	} else if (int64_t r = run_ending_at(p, s); r >= 0) {
+		left_len = p->runs[r].len;
+		s = p->runs[r].start;
+	}
+	uint64_t right_len = 0;
+	auto right = fr->chains.find(e);
+	if (right != fr->chains.end()) {
+		right_len = right->second;
+		fr->chains.erase(right);
+	} else if (int64_t r = run_starting_at(p, e); r >= 0) {
+		right_len = p->runs[r].len;
+	}
+	if (left != fr->chains.end())
+		fr->chains.erase(left);
+	uint64_t merged = left_len + len + right_len;
+	fr->chains[s] = merged;
+	fr->d.extents += 1 - (left_len > 0) - (right_len > 0);
+	fr->d.large_blocks += (int64_t)large_part(p, merged) - (int64_t)large_part(p, left_len) -
+			      (int64_t)large_part(p, right_len);
+}
+
+int64_t sa_pic_run_ending_at(const struct sa_picture *p, uint64_t blk)
+{
+	return run_ending_at(p, blk);
+}
+
+int64_t sa_pic_run_starting_at(const struct sa_picture *p, uint64_t blk)
+{
+	return run_starting_at(p, blk);
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 
 // Makes room for `need` elements, growing by half: the plan's arrays are the
 // mode's one sizeable allocation. -1 when memory runs out.
@@ -37,6 +38,7 @@ struct sa_picture {
 	uint64_t large;        // a run at least this long is large (the cluster size)
 	uint64_t large_blocks; // blocks in large runs
 	uint64_t free_blocks;
+	uint64_t version; // changes whenever a run does
 };
 
 // Adds a free run, merged with the runs it touches. -1 when part of it is
@@ -49,6 +51,12 @@ int sa_pic_take(struct sa_picture *p, uint64_t start, uint64_t len);
 // of blocks that were not free, or -1 when memory ran out.
 int64_t sa_pic_claim(struct sa_picture *p, uint64_t start, uint64_t len);
 void sa_pic_free(struct sa_picture *p);
+// The run that ends exactly at blk, or -1.
+int64_t sa_pic_run_ending_at(const struct sa_picture *p, uint64_t blk);
+// The run that starts exactly at blk, or -1.
+int64_t sa_pic_run_starting_at(const struct sa_picture *p, uint64_t blk);
+// Whether blk is free in the picture.
+int sa_pic_is_free(const struct sa_picture *p, uint64_t blk);
 
 // A piece of a file: its first block (40 bits) and length (24 bits) in one word.
 typedef uint64_t sa_piece;
@@ -67,10 +75,28 @@ static inline uint64_t sa_piece_len(sa_piece p)
 	return p & SA_PIECE_LEN_MAX;
 }
 
-// What a change does to the picture: free extents and blocks in large runs.
+// What a change does to the picture: free extents and blocks in large runs,
+// and blocks it frees that the picture will not show (the extent-tree blocks
+// of a file that becomes contiguous).
 struct sa_delta {
 	int64_t extents;
 	int64_t large_blocks;
+	int64_t unseen;
 };
 // What freeing these used blocks would do. Pieces ascending, not overlapping.
 struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces, uint32_t n);
+
+// Pieces freed one after another over a picture that stays as it is: what
+// freeing all of them so far would do. It keeps the chains of free runs and
+// freed pieces that some freed piece touches, so that adding a piece costs a
+// lookup or two, however many were added before.
+struct sa_freeing {
+	std::map<uint64_t, uint64_t> chains; // start -> length
+	struct sa_delta d;
+};
+// Adds the piece [start, start + len), which must be in use in the picture
+// and not added before.
+void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t start,
+		    uint64_t len);
+void sa_freeing_clear(struct sa_freeing *fr);
+

@@ -45,18 +45,66 @@ int sa_store_pieces(struct sa_plan *plan, const struct fmap *map, struct sa_file
 	return 0;
 }
 
-uint8_t sa_file_kind(const struct sa_plan *plan, const struct sa_file *f, uint32_t cluster)
+void sa_store_tree(struct sa_plan *plan, struct sa_file *f, const uint64_t *blocks, uint32_t n)
 {
+	const sa_piece *own = plan->pieces + f->piece;
+	if (!n || n != f->meta || (f->flags & SA_TREE))
+		return;
+	for (uint32_t i = 0; i < n; i++) {
+		if (blocks[i] > SA_PIECE_START_MAX || sa_pic_is_free(&plan->pic, blocks[i]))
+			return;
+		for (uint32_t k = 0; k < f->pieces; k++)
+			if (blocks[i] >= sa_piece_start(own[k]) &&
+			    blocks[i] < sa_piece_start(own[k]) + sa_piece_len(own[k]))
+				return;
+	}
+	// the store ends with this file's pieces: the tree follows them
+	if (f->piece + f->pieces != plan->npieces ||
+	    sa_grow(&plan->pieces, &plan->cap_pieces, (uint64_t)plan->npieces + n))
+		return;
+	for (uint32_t i = 0; i < n; i++)
+		plan->pieces[plan->npieces++] = sa_piece_make(blocks[i], 1);
+	std::sort(plan->pieces + f->piece + f->pieces, plan->pieces + plan->npieces);
+	f->flags |= SA_TREE;
+}
+
+uint32_t sa_freed_pieces(const struct sa_plan *plan, const struct sa_file *f, sa_piece *out)
+{
+	const sa_piece *p = plan->pieces + f->piece;
+	uint32_t n = f->pieces + ((f->flags & SA_TREE) ? f->meta : 0);
+	std::merge(p, p + f->pieces, p + f->pieces, p + n, out);
+	return n;
+}
+
+struct sa_delta sa_file_delta(const struct sa_plan *plan, const struct sa_file *f)
+{
+	if (!(f->flags & SA_TREE)) {
+		struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+		d.unseen = f->meta;
+		return d;
+	}
+	sa_piece small[64];
+	uint32_t want = f->pieces + f->meta;
+	sa_piece *buf = want <= 64 ? small : (sa_piece *)malloc(want * sizeof(sa_piece));
+	if (!buf) // without memory, the tree as if unseen
+		return sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+	uint32_t n = sa_freed_pieces(plan, f, buf);
+	struct sa_delta d = sa_free_delta(&plan->pic, buf, n);
+	if (buf != small)
+		free(buf);
+	return d;
+}
+
+uint8_t sa_file_kind(const struct sa_file *f, uint32_t cluster)
+{
+	// every fragmented file: the phases take them in the order of what a
+	// move gains per block, and units move files with long pieces too
 	if (f->frag >= 2)
-		return f->blocks / f->frag < cluster / SA_LONG_PIECE_PART ? SA_DEFRAG : 0;
-	if (f->blocks >= cluster)
-		return 0;
-	// a small contiguous file is worth moving when that merges free runs
-	// (or empties a window)
-	if (f->window != SA_NO_WINDOW)
-		return SA_SPARE;
-	struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
-	return d.extents < 0 ? SA_SPARE : 0;
+		return SA_DEFRAG;
+	// a small contiguous file may pay for the moves of others: moving it
+	// merges the free runs beside it, now or once its neighbours have
+	// moved, or empties its window
+	return f->blocks < cluster ? SA_SPARE : 0;
 }
 
 // ---- sparse windows -------------------------------------------------------
@@ -174,6 +222,12 @@ uint32_t sa_cheapest_window(const struct sa_plan *plan)
 
 // ---- the limits ------------------------------------------------------------
 
+double sa_share_floor(const struct sa_plan *plan, int64_t unseen)
+{
+	double free_now = (double)plan->pic.free_blocks + (double)plan->unlocated + (double)unseen;
+	return plan->free0 ? (double)plan->large0 * free_now / (double)plan->free0 : 0;
+}
+
 double sa_large_floor(const struct sa_plan *plan)
 {
 	double free_now = (double)plan->pic.free_blocks + (double)plan->unlocated;
@@ -187,32 +241,43 @@ int64_t sa_extents_ceiling(const struct sa_plan *plan)
 	return (int64_t)plan->max_extents - plan->unlocated;
 }
 
+// What the large runs must gain below their floor for a change that frees
+// `unseen` blocks: their share of them.
+static double share_of(const struct sa_plan *plan, int64_t unseen)
+{
+	return plan->free0 ? (double)plan->large0 * (double)unseen / (double)plan->free0 : 0;
+}
+
 int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
-		    int64_t large_before, int64_t large_after)
+		    int64_t large_before, int64_t large_after, int64_t unseen)
 {
 	return (extents_after <= extents_before || extents_after <= sa_extents_ceiling(plan)) &&
-	       (large_after >= large_before || (double)large_after >= sa_large_floor(plan));
+	       ((double)large_after >= (double)large_before + share_of(plan, unseen) ||
+		(double)large_after >= sa_large_floor(plan) + share_of(plan, unseen));
 }
 
 int sa_within_limits(const struct sa_plan *plan, struct sa_delta d)
 {
 	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
-	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks);
+	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks, d.unseen);
 }
 
 int sa_short_of_large(const struct sa_plan *plan, struct sa_delta need)
 {
-	return need.large_blocks < 0 &&
-	       (double)((int64_t)plan->pic.large_blocks + need.large_blocks) < sa_large_floor(plan);
+	double after = (double)((int64_t)plan->pic.large_blocks + need.large_blocks);
+	return (double)need.large_blocks < share_of(plan, need.unseen) &&
+	       after < sa_large_floor(plan) + share_of(plan, need.unseen);
 }
 
 // ---- judging a move ----------------------------------------------------------
 
 struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f)
 {
-	struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+	struct sa_delta d = sa_file_delta(plan, f);
 	if (f->blocks >= plan->pic.large)
 		d.large_blocks -= f->blocks;
+	// tree blocks the plan cannot place may each be a free extent
+	d.extents += d.unseen;
 	return d;
 }
 
@@ -231,11 +296,11 @@ uint32_t sa_pieces_below(const struct fmap *map, uint64_t blocks)
 int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const struct donor *d,
 		  struct sa_delta before, uint32_t cluster)
 {
-	struct sa_delta freed = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+	struct sa_delta freed = sa_file_delta(plan, f);
 	int64_t extents = (int64_t)plan->pic.count + freed.extents;
 	int64_t change = extents - before.extents;
-	if (!sa_keeps_limits(plan, before.extents, extents, before.large_blocks,
-			     (int64_t)plan->pic.large_blocks + freed.large_blocks))
+	if (!sa_keeps_limits(plan, before.extents, extents + freed.unseen, before.large_blocks,
+			     (int64_t)plan->pic.large_blocks + freed.large_blocks, freed.unseen))
 		return 0;
 	if (f->flags & SA_DEFRAG)
 		return plan->one_piece ? d->fest.frag == 1 : d->fest.frag < f->frag;
@@ -267,7 +332,7 @@ uint32_t sa_rank(struct sa_plan *plan, uint8_t want, uint8_t skip, uint32_t min_
 		    f->blocks < min_blocks ||
 		    f->blocks >= max_blocks)
 			continue;
-		struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
+		struct sa_delta d = sa_file_delta(plan, f);
 		f->score = sa_score(f, d, plan->pic.large);
 		plan->order[n++] = i;
 	}
@@ -302,6 +367,142 @@ struct sa_file *sa_best_spare(const struct sa_plan *plan, const struct sa_file *
 		}
 	}
 	return best;
+}
+
+// ---- units ------------------------------------------------------------------
+
+// Adds what moving f frees to the overlay.
+static void add_freed(struct sa_freeing *fr, const struct sa_plan *plan, const struct sa_file *f)
+{
+	uint32_t n = f->pieces + ((f->flags & SA_TREE) ? f->meta : 0);
+	for (uint32_t p = 0; p < n; p++) {
+		sa_piece pc = plan->pieces[f->piece + p];
+		sa_freeing_add(fr, &plan->pic, sa_piece_start(pc), sa_piece_len(pc));
+	}
+	if (!(f->flags & SA_TREE))
+		fr->d.unseen += f->meta;
+}
+
+uint32_t sa_sweep_order(struct sa_plan *plan)
+{
+	uint32_t n = 0;
+	for (uint32_t i = 0; i < plan->nfiles; i++) {
+		const struct sa_file *f = &plan->files[i];
+		if ((f->flags & (SA_DEFRAG | SA_SPARE)) && !(f->flags & SA_FINAL) && f->pieces)
+			plan->order[n++] = i;
+	}
+	const struct sa_file *files = plan->files;
+	const sa_piece *pieces = plan->pieces;
+	std::sort(plan->order, plan->order + n, [files, pieces](uint32_t a, uint32_t b) {
+		uint64_t x = sa_piece_start(pieces[files[a].piece]);
+		uint64_t y = sa_piece_start(pieces[files[b].piece]);
+		return x != y ? x < y : a < b;
+	});
+	return n;
+}
+
+int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks)
+{
+	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
+	// tree blocks the plan cannot place may each be a free extent
+	return sa_keeps_limits(plan, e, e + freed.extents + freed.unseen, l,
+			       l + freed.large_blocks - (int64_t)blocks, freed.unseen);
+}
+
+// What freeing every file of order[i, end) not done does, and their blocks.
+static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32_t end,
+				  uint64_t *blocks)
+{
+	struct sa_freeing fr;
+	sa_freeing_clear(&fr);
+	*blocks = 0;
+	for (uint32_t k = i; k < end; k++) {
+		const struct sa_file *f = &plan->files[plan->order[k]];
+		if (f->flags & SA_FINAL)
+			continue;
+		*blocks += f->blocks;
+		add_freed(&fr, plan, f);
+	}
+	return fr.d;
+}
+
+int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
+			      uint32_t end, struct sa_delta before, int64_t slack)
+{
+	uint64_t blocks, later;
+	struct sa_delta d = rest_freed(plan, i, end, &blocks);
+	rest_freed(plan, placed, end, &later);
+	return sa_keeps_limits(plan, before.extents,
+			       (int64_t)plan->pic.count + d.extents + d.unseen - slack,
+			       before.large_blocks,
+			       (int64_t)plan->pic.large_blocks + d.large_blocks - (int64_t)later,
+			       d.unseen);
+}
+
+int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end)
+{
+	struct sa_freeing fr;
+	uint64_t blocks = 0;
+	sa_freeing_clear(&fr);
+	for (uint32_t k = i; k < end; k++) {
+		const struct sa_file *f = &plan->files[plan->order[k]];
+		if (f->flags & SA_FINAL)
+			continue;
+		blocks += f->blocks;
+		add_freed(&fr, plan, f);
+	}
+	return sa_unit_keeps_limits(plan, fr.d, blocks);
+}
+
+uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work)
+{
+	struct sa_freeing fr;
+	uint64_t blocks = 0;
+	sa_freeing_clear(&fr);
+	for (uint32_t k = i; k < n; k++) {
+		const struct sa_file *f = &plan->files[plan->order[k]];
+		if (f->flags & SA_FINAL)
+			continue;
+		blocks += f->blocks;
+		add_freed(&fr, plan, f);
+		*work += f->pieces + f->meta;
+		if (sa_unit_keeps_limits(plan, fr.d, blocks))
+			return k + 1;
+		// the runs the unit would leave take memory of their own
+		if (fr.chains.size() > SA_UNIT_CHAINS)
+			break;
+	}
+	return i;
+}
+
+uint32_t sa_keep_unmoved(struct sa_plan *plan, uint64_t bytes, uint32_t hb)
+{
+	uint32_t nf = 0, np = 0, nh = 0;
+	uint64_t used = 0;
+	// the stores shrink towards their start: what moves never overtakes
+	// what is still to be read
+	for (uint32_t i = 0; i < plan->nfiles; i++) {
+		struct sa_file f = plan->files[i];
+		if ((f.flags & SA_FINAL) || !(f.flags & (SA_DEFRAG | SA_SPARE)))
+			continue;
+		uint32_t n = f.pieces + ((f.flags & SA_TREE) ? f.meta : 0);
+		used += sizeof(struct sa_file) + sizeof(uint32_t) + n * sizeof(sa_piece) + hb;
+		if (used > bytes)
+			break;
+		memmove(plan->pieces + np, plan->pieces + f.piece, n * sizeof(sa_piece));
+		f.piece = np;
+		np += n;
+		memmove(plan->handles + nh, plan->handles + f.handle, hb);
+		f.handle = nh;
+		nh += hb;
+		f.flags &= ~SA_HELD;
+		f.window = SA_NO_WINDOW;
+		plan->files[nf++] = f;
+	}
+	plan->nfiles = nf;
+	plan->npieces = np;
+	plan->handles_used = nh;
+	return nf;
 }
 
 void sa_plan_free(struct sa_plan *plan)

@@ -17,6 +17,7 @@ unsigned long long ief_done_blocks;
 unsigned long long vanished_entries;
 unsigned long long unmovable_block_mapped;
 unsigned long long unmovable_journal_data;
+int space_aware_summary;
 
 void df_show_stats(void)
 {
@@ -29,6 +30,9 @@ void df_show_stats(void)
 	printf("IAF blocks defragmented:\t\t%llu \n", iaf_blocks);
 	printf("IEF inoded defragmented:\t\t%llu \n", ief_done_inodes);
 	printf("IEF blocks defragmented:\t\t%llu \n", ief_done_blocks);
+	// what the run made the device write, whatever the move was for
+	if (space_aware_summary)
+		printf("Blocks moved:\t\t\t%llu \n", iaf_blocks + ief_done_blocks);
 	printf("Total extents:\t\t\t%llu \n", total_spextents);
 	// the estimate assumes 64 bytes per record (see bench/README.md for the measured cost)
 	printf("Total extents mem consumption:\t%llu Kb\n", (total_spextents * 64) >> 10);

@@ -20,4 +20,7 @@ extern unsigned long long vanished_entries;
 extern unsigned long long unmovable_block_mapped;
 extern unsigned long long unmovable_journal_data;
 
+// the space-aware mode ran: the summary says how many blocks the run moved
+extern int space_aware_summary;
+
 void df_show_stats(void);

@@ -32,6 +32,8 @@ public:
 		old_time = old_time_;
 		keep_going = keep_going_;
 		progress_requested = progress_requested_;
+		sa_batch_limit = sa_batch_limit_;
+		space_aware_summary = space_aware_summary_;
 		size_t i = 0;
 		for (unsigned long long *c : run_counters())
 			*c = counters_[i++];
@@ -49,6 +51,8 @@ private:
 	uint32_t old_time_ = old_time;
 	int keep_going_ = keep_going;
 	int progress_requested_ = progress_requested;
+	uint64_t sa_batch_limit_ = sa_batch_limit;
+	int space_aware_summary_ = space_aware_summary;
 	std::vector<unsigned long long> counters_;
 	struct sys_ops seam_ = qf_sys;
 };

@@ -4,6 +4,9 @@
 // space better.
 #include <sstream>
 #include "inplace_fixture.h"
+#include "saved_settings.h"
+#include "setup_ctx.h"
+#include "space_aware.h"
 #include "space_plan.h"
 
 using namespace testsupport;
@@ -148,4 +151,74 @@ TEST(SpaceAware, AgedImageKeepsEveryByteAndEndsLessFragmentedWithFewerFreeExtent
 	std::string out;
 	EXPECT_EQ(img.fsck(&out), 0) << out;
 	EXPECT_EQ(checksums(img), before);
+}
+
+// Files written side by side by concurrent writers: each file's pieces lie
+// between the others', so no move alone could keep the free space as it
+// was; moved as units, they end in one piece each and free their region as
+// one run. The same again with batches far smaller than the tree.
+TEST(SpaceAware, InterleavedWritersEndInOnePieceAndTheirRegionFreesWhole)
+{
+	REQUIRE_ROOT();
+	LoopImage img(256, "-b 4096");
+	ASSERT_TRUE(img.ok());
+	sh_ok(std::string("python3 ") + AGE_FS_SCRIPT + " '" + img.path("data") +
+	      "' --pattern interleaved --writers 8 --chunk-kib 32 --fill 0.6 --seed 3");
+	img.settle();
+	auto before = checksums(img);
+
+	CmdResult r = run({QUILLFOLD_BIN, "-m", "--space-aware", "--report", img.device(), img.mnt()});
+	ASSERT_EQ(r.status, 0) << r.err;
+	Figures b = report_block(r.out, "before"), a = report_block(r.out, "after");
+	std::cout << "fragmented files " << b.fragmented << " -> " << a.fragmented
+		  << ", free extents " << b.free_extents << " -> " << a.free_extents
+		  << ", free in chunks >= 1 MiB " << b.big_pct << " % -> " << a.big_pct << " %\n";
+	EXPECT_GT(b.fragmented, b.files / 2);
+	EXPECT_LE(a.fragmented, b.fragmented / 20);
+	EXPECT_LE(a.free_extents, b.free_extents);
+	EXPECT_GE(a.big_pct, b.big_pct);
+	EXPECT_NE(r.out.find("Blocks moved:"), std::string::npos) << r.out;
+	EXPECT_EQ(checksums(img), before);
+	EXPECT_EQ(leftover_donors(img), "");
+	img.settle();
+	std::string out;
+	EXPECT_EQ(img.fsck(&out), 0) << out;
+}
+
+TEST(SpaceAware, ATreeLargerThanABatchIsMovedBatchByBatch)
+{
+	REQUIRE_ROOT();
+	LoopImage img(128, "-b 4096");
+	ASSERT_TRUE(img.ok());
+	sh_ok(std::string("python3 ") + AGE_FS_SCRIPT + " '" + img.path("data") +
+	      "' --fill 0.5 --seed 4");
+	img.settle();
+	auto before = checksums(img);
+	auto fragmented = [&]() {
+		unsigned n = 0;
+		for (auto &c : before)
+			n += fragments(filefrag(img.mnt() + "/" + c.first)) > 1;
+		return n;
+	};
+	unsigned frag_before = fragmented();
+
+	SavedSettings saved;
+	sa_batch_limit = 8 << 10; // a hundred files a batch or so
+	{
+		SetUpCtx s(img.device(), img.mnt(), {"--space-aware"});
+		ASSERT_TRUE(s.ok());
+		testing::internal::CaptureStdout();
+		verbose = 1;
+		int ret = space_aware_passes(&s.ctx);
+		std::string out = testing::internal::GetCapturedStdout();
+		EXPECT_EQ(ret, 0) << out;
+		EXPECT_NE(out.find("batches"), std::string::npos) << out;
+	}
+	unsigned frag_after = fragmented();
+	EXPECT_LT(frag_after, frag_before / 2) << frag_before;
+	EXPECT_EQ(checksums(img), before);
+	EXPECT_EQ(leftover_donors(img), "");
+	img.settle();
+	std::string out;
+	EXPECT_EQ(img.fsck(&out), 0) << out;
 }

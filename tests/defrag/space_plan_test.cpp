@@ -83,6 +83,7 @@ bool operator==(const Span &a, const Span &b)
 	return a.start == b.start && a.len == b.len;
 }
 
+
 } // namespace
 
 // Pieces are the file's physical runs, ascending, touching runs joined while
@@ -120,11 +121,12 @@ TEST(SpacePlan, StoredPiecesAreAscendingJoinedAndBounded)
 	EXPECT_EQ(sa_store_pieces(&plan.p, make_map(many).get(), &f), -1);
 }
 
-// Fragmented files are worth moving while their pieces are short; small
-// contiguous ones when their leaving merges free runs or empties a window.
+// Fragmented files are worth moving whatever their pieces; small
+// contiguous ones may pay for the others wherever they are: what their
+// leaving merges changes as the files around them move.
 TEST(SpacePlan, FileKindFollowsPiecesSizeAndNeighbours)
 {
-	const uint32_t cluster = 64; // pieces of 32 blocks and more are long
+	const uint32_t cluster = 64;
 	struct Case {
 		const char *what;
 		std::vector<Span> pieces;
@@ -134,17 +136,17 @@ TEST(SpacePlan, FileKindFollowsPiecesSizeAndNeighbours)
 	} cases[] = {
 		{"short pieces", {{200, 10}, {220, 10}, {240, 10}, {260, 10}}, 4, SA_NO_WINDOW,
 		 SA_DEFRAG},
-		{"long pieces", {{200, 32}, {300, 32}}, 2, SA_NO_WINDOW, 0},
+		{"long pieces", {{200, 32}, {300, 32}}, 2, SA_NO_WINDOW, SA_DEFRAG},
 		{"contiguous, a cluster long", {{400, 64}}, 1, SA_NO_WINDOW, 0},
 		{"contiguous between two free runs", {{110, 5}}, 1, SA_NO_WINDOW, SA_SPARE},
-		{"contiguous beside one free run", {{120, 3}}, 1, SA_NO_WINDOW, 0},
-		{"contiguous between used blocks", {{150, 3}}, 1, SA_NO_WINDOW, 0},
+		{"contiguous beside one free run", {{120, 3}}, 1, SA_NO_WINDOW, SA_SPARE},
+		{"contiguous between used blocks", {{150, 3}}, 1, SA_NO_WINDOW, SA_SPARE},
 		{"contiguous in a sparse window", {{150, 3}}, 1, 0, SA_SPARE},
 	};
 	for (const Case &c : cases) {
 		Plan plan({{100, 10}, {115, 5}}, cluster);
 		struct sa_file &f = plan.add(1, c.pieces, c.frag, 0, c.window);
-		EXPECT_EQ(sa_file_kind(&plan.p, &f, cluster), c.kind) << c.what;
+		EXPECT_EQ(sa_file_kind(&f, cluster), c.kind) << c.what;
 	}
 }
 
@@ -229,18 +231,23 @@ TEST(SpacePlan, LimitsOnFreeExtentsAndLargeRuns)
 		const char *what;
 		uint64_t free_now, large_now; // free0 1000, large0 500, large runs of 16
 		int64_t unlocated;
-		int64_t extents, large; // the change
+		int64_t extents, large, unseen; // the change
 		int within, short_large;
 	} cases[] = {
-		{"removes an extent, keeps the runs", 1000, 500, 0, -1, 0, 1, 0},
-		{"adds up to the ceiling", 1000, 500, 0, 10, 0, 1, 0},
-		{"adds past the ceiling", 1000, 500, 0, 11, 0, 0, 0},
-		{"unseen blocks lower the ceiling", 1000, 500, 5, 6, 0, 0, 0},
-		{"loses large blocks above the floor", 1000, 600, 0, 0, -84, 1, 0},
-		{"loses large blocks below the floor", 1000, 600, 0, 0, -85, 0, 1},
-		{"the floor follows the free space", 500, 300, 0, 0, -34, 1, 0},
-		{"unseen blocks raise the floor", 500, 300, 100, 0, -34, 0, 1},
-		{"gains large blocks below the floor", 1000, 100, 0, 0, 10, 1, 0},
+		{"removes an extent, keeps the runs", 1000, 500, 0, -1, 0, 0, 1, 0},
+		{"adds up to the ceiling", 1000, 500, 0, 10, 0, 0, 1, 0},
+		{"adds past the ceiling", 1000, 500, 0, 11, 0, 0, 0, 0},
+		{"unseen blocks lower the ceiling", 1000, 500, 5, 6, 0, 0, 0, 0},
+		{"loses large blocks above the floor", 1000, 600, 0, 0, -84, 0, 1, 0},
+		{"loses large blocks below the floor", 1000, 600, 0, 0, -85, 0, 0, 1},
+		{"the floor follows the free space", 500, 300, 0, 0, -34, 0, 1, 0},
+		{"unseen blocks raise the floor", 500, 300, 100, 0, -34, 0, 0, 1},
+		{"gains large blocks below the floor", 1000, 100, 0, 0, 10, 0, 1, 0},
+		// the free space grows by what it frees unseen: the large runs must
+		// grow by their share of it (half here) to keep their share
+		{"frees unseen, large runs as they were", 1000, 500, 0, 0, 0, 10, 0, 1},
+		{"frees unseen, large runs grow their share", 1000, 500, 0, 0, 5, 10, 1, 0},
+		{"frees unseen above the floor", 1000, 600, 0, 0, 0, 10, 1, 0},
 	};
 	for (const Case &c : cases) {
 		Plan plan({}, 16);
@@ -251,7 +258,7 @@ TEST(SpacePlan, LimitsOnFreeExtentsAndLargeRuns)
 		plan.p.pic.free_blocks = c.free_now;
 		plan.p.pic.large_blocks = c.large_now;
 		plan.p.unlocated = c.unlocated;
-		struct sa_delta d = {c.extents, c.large};
+		struct sa_delta d = {c.extents, c.large, c.unseen};
 		EXPECT_EQ(sa_within_limits(&plan.p, d), c.within) << c.what;
 		EXPECT_EQ(sa_short_of_large(&plan.p, d), c.short_large) << c.what;
 	}
@@ -265,10 +272,10 @@ TEST(SpacePlan, PredictedChangeOfAMove)
 		std::vector<Span> pieces;
 		struct sa_delta want;
 	} cases[] = {
-		{{{10, 2}}, {-1, 20}},        // joins [0,10) and [12,20) into a large run
-		{{{30, 2}, {40, 2}}, {2, 0}}, // between used blocks
-		{{{100, 16}}, {1, 0}},        // a large run freed, one taken
-		{{{20, 16}}, {0, 8}},         // [12,20) grows large, one taken
+		{{{10, 2}}, {-1, 20, 0}},        // joins [0,10) and [12,20) into a large run
+		{{{30, 2}, {40, 2}}, {2, 0, 0}}, // between used blocks
+		{{{100, 16}}, {1, 0, 0}},        // a large run freed, one taken
+		{{{20, 16}}, {0, 8, 0}},         // [12,20) grows large, one taken
 	};
 	for (const Case &c : cases) {
 		Plan plan({{0, 10}, {12, 8}}, 16);
@@ -346,7 +353,7 @@ TEST(SpacePlan, DonorFitsWhenTheMoveGainsAndKeepsTheLimits)
 		d.fec = dmap.get();
 		d.fest.frag = sa_pieces_below(d.fec, lblk);
 		struct sa_delta before = {(int64_t)plan.p.pic.count,
-					  (int64_t)plan.p.pic.large_blocks};
+					  (int64_t)plan.p.pic.large_blocks, 0};
 		for (const Span &r : c.donor)
 			ASSERT_EQ(sa_pic_take(&plan.p.pic, r.start, r.len), 0) << c.what;
 		EXPECT_EQ(sa_donor_fits(&plan.p, files[c.file], &d, before, 16), c.fits) << c.what;
@@ -409,4 +416,71 @@ TEST(SpacePlan, BestSpareMergesMostPerBlock)
 		struct sa_file *best = sa_best_spare(&plan.p, c.skip);
 		EXPECT_EQ(best ? best->ino : 0, c.want) << c.want;
 	}
+}
+
+// Files whose pieces lie between each other's: no one of them alone keeps
+// the free extents as they were, together they free their region as one run
+// and the unit closes there; an extent-tree block between their pieces
+// closes it only where the plan knows where the block is.
+TEST(SpacePlan, AUnitClosesWhereItsRegionFreesWhole)
+{
+	struct Case {
+		const char *what;
+		uint8_t tree; // the second file's tree block at 115 is placed
+		uint32_t end; // past the unit formed from the first file, 0: none
+	} cases[] = {
+		{"pieces alternating, no tree", 0, 0},
+		{"the tree block between them placed", SA_TREE, 2},
+	};
+	for (const Case &c : cases) {
+		// free [90,100), used from 100 on: A B A B A B, tree, B, and more
+		Plan plan({{90, 10}}, 8);
+		plan.add(1, {{100, 2}, {104, 2}, {108, 2}}, 3, SA_DEFRAG);
+		struct sa_file &b = plan.add(2, {{102, 2}, {106, 2}, {110, 5}, {116, 4}}, 4, SA_DEFRAG);
+		b.meta = 1;
+		if (c.tree) {
+			uint64_t tree = 115;
+			sa_store_tree(&plan.p, &b, &tree, 1);
+			ASSERT_TRUE(b.flags & SA_TREE) << c.what;
+		}
+		plan.p.order = (uint32_t *)malloc(2 * sizeof(uint32_t));
+		uint32_t n = sa_sweep_order(&plan.p);
+		ASSERT_EQ(n, 2u);
+		uint64_t work = 0;
+		// alone, the first file leaves three free extents more
+		EXPECT_FALSE(sa_within_limits(&plan.p, sa_predicted(&plan.p, &plan.p.files[0])));
+		uint32_t end = sa_unit_from(&plan.p, n, 0, &work);
+		EXPECT_EQ(end, c.end ? c.end : 0u) << c.what;
+	}
+}
+
+// A batch keeps for the next the files no move took: moved files go, the
+// stores close up behind the rest, and the bytes given are a bound.
+TEST(SpacePlan, UnmovedFilesAreKeptForTheNextBatch)
+{
+	Plan plan({}, 16);
+	const uint32_t hb = 8;
+	for (uint32_t i = 0; i < 4; i++) {
+		plan.add(10 + i, {{100 + 10 * i, 2}, {105 + 10 * i, 2}}, 2, SA_DEFRAG);
+		ASSERT_EQ(sa_grow(&plan.p.handles, &plan.p.handles_cap,
+				  (uint64_t)plan.p.handles_used + hb), 0);
+		plan.p.files[i].handle = plan.p.handles_used;
+		memset(plan.p.handles + plan.p.handles_used, (int)i, hb);
+		plan.p.handles_used += hb;
+	}
+	plan.p.files[1].flags |= SA_FINAL | SA_DONE; // moved
+	EXPECT_EQ(sa_keep_unmoved(&plan.p, ~0ULL, hb), 3u);
+	ASSERT_EQ(plan.p.nfiles, 3u);
+	uint32_t inos[] = {10, 12, 13};
+	for (uint32_t i = 0; i < 3; i++) {
+		const struct sa_file &f = plan.p.files[i];
+		EXPECT_EQ(f.ino, inos[i]);
+		EXPECT_EQ(stored(plan.p, f)[0].start, 100 + 10 * (inos[i] - 10));
+		EXPECT_EQ(plan.p.handles[f.handle], inos[i] - 10);
+	}
+	EXPECT_EQ(plan.p.npieces, 6u);
+	// room for one file only
+	uint64_t one = sizeof(struct sa_file) + sizeof(uint32_t) + 2 * sizeof(sa_piece) + hb;
+	EXPECT_EQ(sa_keep_unmoved(&plan.p, one, hb), 1u);
+	EXPECT_EQ(plan.p.files[0].ino, 10u);
 }

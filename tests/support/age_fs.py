@@ -9,7 +9,12 @@
       file system is filled up again. Finally 40 % of the survivors are dated 40
       days back and 20 % made read-only. `--fill 0.5` ends about 57 % full,
       `--fill 0.75` about 82 %. Needs nothing but the standard library.
-  age_fs.py image IMG [--size-mib 1024] [--fill 0.6] [--seed 1]
+      With `--pattern interleaved [--writers 8] [--chunk-kib 32]`, a young file
+      system instead: files of log-normal sizes (up to 4 MiB) written by
+      `writers` writers at once, each appending `chunk-kib` and syncing in
+      turn, until `fill`; nothing is deleted, so the free space stays in a
+      few large runs while the files' pieces lie between each other.
+  age_fs.py image IMG [--size-mib 1024] [--fill 0.6] [--seed 1] [--pattern P]
       Makes IMG (mkfs.ext4 -b 4096), mounts it on a loop device, ages DIR =
       <mount>/data and unmounts (root, util-linux and e2fsprogs)."""
 import os, random, subprocess, sys, tempfile, time
@@ -68,9 +73,50 @@ def age(root, seed, fill, rounds=3, churn=0.35, max_mib=8):
     return len(live)
 
 
+def age_interleaved(root, seed, fill, writers=8, chunk_kib=32, max_mib=4):
+    os.makedirs(root, exist_ok=True)
+    rnd = random.Random(seed)
+    st = os.statvfs(root)
+    target = st.f_blocks * st.f_frsize * fill
+    chunk, n = chunk_kib << 10, 0
+
+    def used():
+        s = os.statvfs(root)
+        return (s.f_blocks - s.f_bfree) * s.f_frsize
+
+    while used() < target:
+        # one round of writers, each with a file of its own
+        left, fds = [], []
+        for _ in range(writers):
+            n += 1
+            d = os.path.join(root, "w%02d" % (n % 16))
+            os.makedirs(d, exist_ok=True)
+            fds.append(os.open(os.path.join(d, "f%06d" % n), os.O_WRONLY | os.O_CREAT, 0o644))
+            left.append(int(min(max_mib << 20, max(chunk, rnd.lognormvariate(12.0, 1.0)))))
+        while any(left):
+            for k, fd in enumerate(fds):
+                if left[k]:
+                    c = min(left[k], chunk)
+                    os.write(fd, rnd.randbytes(c))
+                    os.fsync(fd)
+                    left[k] -= c
+        for fd in fds:
+            os.close(fd)
+    return n
+
+
 def options(args):
     opt = dict(zip(args[::2], args[1::2]))
     return float(opt.get("--fill", 0.6)), int(opt.get("--seed", 1)), int(opt.get("--size-mib", 1024))
+
+
+def run_pattern(root, args):
+    opt = dict(zip(args[::2], args[1::2]))
+    fill, seed, _ = options(args)
+    if opt.get("--pattern", "churn") == "interleaved":
+        return age_interleaved(root, seed, fill, int(opt.get("--writers", 8)),
+                               int(opt.get("--chunk-kib", 32)))
+    return age(root, seed, fill)
 
 
 def main(argv):
@@ -85,7 +131,7 @@ def main(argv):
         try:
             subprocess.check_call(["mount", dev, mnt])
             try:
-                n = age(os.path.join(mnt, "data"), seed, fill)
+                n = run_pattern(os.path.join(mnt, "data"), argv[2:])
                 subprocess.call(["sync"])
             finally:
                 subprocess.call(["umount", mnt])
@@ -94,8 +140,7 @@ def main(argv):
             os.rmdir(mnt)
         print("%s: %d files" % (img, n))
     elif len(argv) >= 1 and not argv[0].startswith("-"):
-        fill, seed, _ = options(argv[1:])
-        print("%d files" % age(argv[0], seed, fill))
+        print("%d files" % run_pattern(argv[0], argv[1:]))
     else:
         sys.exit(__doc__)
 
