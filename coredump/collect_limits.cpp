@@ -208,10 +208,16 @@ RateVerdict applyRate(RateState &state, const std::string &executable, long long
 {
 	RateVerdict v;
 	// forget what lies outside every window: kept times that have passed,
-	// and entries that then hold nothing worth telling
+	// and entries that then hold nothing worth telling. Handlers of crashes
+	// a second apart take the lock in any order, so a kept time a little
+	// ahead of this crash's still counts; one a whole window ahead is a
+	// clock set back
 	for (auto &e : state.entries)
 		e.kept.erase(std::remove_if(e.kept.begin(), e.kept.end(),
-					    [&](long long t) { return t > now || now - t >= (long long)limit.seconds; }),
+					    [&](long long t) {
+						    return t - now >= (long long)limit.seconds ||
+							   now - t >= (long long)limit.seconds;
+					    }),
 			     e.kept.end());
 	auto it = std::find_if(state.entries.begin(), state.entries.end(),
 			       [&](const RateEntry &e) { return e.executable == executable; });

@@ -103,6 +103,8 @@ TEST(CollectLimits, ACrashLoopIsCountedPerExecutable)
 		{"/a", 100, true, 0},  {"/a", 101, true, 0},  {"/a", 102, false, 1}, {"/b", 102, true, 0},
 		{"/a", 109, false, 2}, {"/a", 110, true, 2},  {"/a", 111, true, 0},  {"/a", 112, false, 1},
 		{"/a", 50, true, 1},   {"/a", 50, true, 0},   {"/a", 51, false, 1},
+		// handlers that take the lock out of their crashes' order
+		{"/c", 201, true, 0},  {"/c", 200, true, 0},  {"/c", 200, false, 1},
 	};
 	for (auto &s : steps) {
 		SCOPED_TRACE(std::string(s.exe) + " at " + std::to_string(s.now));
