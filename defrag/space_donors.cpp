@@ -154,6 +154,8 @@ void sa_ballast_hold(defrag_context *ctx, struct sa_plan *plan)
 	uint64_t *sizes = (uint64_t *)malloc((p->count ? p->count : 1) * sizeof(uint64_t));
 	uint32_t n = 0;
 
+	// a batch after the first holds ballast again
+	free(plan->ballast);
 	plan->ballast = (int *)malloc((p->count ? p->count : 1) * sizeof(int));
 	if (!sizes || !plan->ballast) {
 		free(sizes);
