@@ -439,21 +439,6 @@ int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t p
 			       d.unseen);
 }
 
-int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end)
-{
-	struct sa_freeing fr;
-	uint64_t blocks = 0;
-	sa_freeing_clear(&fr);
-	for (uint32_t k = i; k < end; k++) {
-		const struct sa_file *f = &plan->files[plan->order[k]];
-		if (f->flags & SA_FINAL)
-			continue;
-		blocks += f->blocks;
-		add_freed(&fr, plan, f);
-	}
-	return sa_unit_keeps_limits(plan, fr.d, blocks);
-}
-
 uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work)
 {
 	struct sa_freeing fr;

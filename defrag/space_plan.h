@@ -201,18 +201,16 @@ int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint
 // Separate runs a unit being formed may leave at most (some 16 MiB): a unit
 // that would leave more is not formed.
 #define SA_UNIT_CHAINS (1u << 18)
-// The unit that starts at plan->order[i]: the files from there on (those
-// done skipped) until moving them all keeps to the limits. The index past its
-// last file, or i when none closes. `work` counts the pieces looked at.
 // Whether moving every file of plan->order[i, end) not done keeps to the
-// limits.
-int sa_rest_keeps_limits(const struct sa_plan *plan, uint32_t i, uint32_t end);
-// The same, judged against the picture as it was (`before`) when the unit
+// limits, judged against the picture as it was (`before`) when the unit
 // started: donors and moves since are in the picture already, and the files
 // from `placed` on have no donor yet (theirs are taken to come out of large
 // runs). `slack` free extents more are let pass.
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
 			      uint32_t end, struct sa_delta before, int64_t slack);
+// The unit that starts at plan->order[i]: the files from there on (those
+// done skipped) until moving them all keeps to the limits. The index past its
+// last file, or i when none closes. `work` counts the pieces looked at.
 uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work);
 
 // Keeps the files of a batch that no move took (none moved, gone or
