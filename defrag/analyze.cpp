@@ -113,6 +113,9 @@ void run_analysis(defrag_context *ctx, struct analysis_result *res)
 	if (!ext2fs_has_feature_extents(ctx->fs->super))
 		why_not = "the file system has no extents feature, and the kernel moves no file "
 			  "mapped block by block";
+	else if (ext2fs_has_feature_bigalloc(ctx->fs->super))
+		why_not = "it allocates blocks in clusters (bigalloc), and the kernel moves no "
+			  "extent on such a file system";
 	else if (mount_data_journal(ctx->mount_id))
 		why_not = "it is mounted with data=journal, and the kernel moves no file whose "
 			  "data is journalled";

@@ -48,7 +48,7 @@ struct analysis {
 void analysis_figures(const struct frag_report *r, uint32_t blocksize_bits, uint64_t total_blocks,
 		      struct analysis *a);
 // The verdict from the figures. `movable` is 0 when the kernel can move no
-// file of this file system (no extents feature, data=journal).
+// file of this file system (no extents feature, bigalloc, data=journal).
 void analysis_verdict(const struct frag_report *r, const struct analysis *a, uint32_t cluster_kib,
 		      int movable, const char *why_not, struct verdict *v);
 

@@ -75,6 +75,8 @@ static enum setup_status kernel_can_move(defrag_context *ctx, struct setup_resul
 {
 	if (!ext2fs_has_feature_extents(ctx->fs->super))
 		return fail(f, SETUP_NO_EXTENTS, 0);
+	if (ext2fs_has_feature_bigalloc(ctx->fs->super))
+		return fail(f, SETUP_BIGALLOC, 0);
 	if (mount_data_journal(ctx->mount_id))
 		return fail(f, SETUP_DATA_JOURNAL, 0);
 	return SETUP_OK;
@@ -291,6 +293,12 @@ int report_setup_failure(const struct setup_result *f)
 		fprintf(stderr,
 			"%s: %s has no extents feature: its files are mapped block by block, which "
 			"the kernel cannot move, nothing can be moved\n",
+			"main", f->device);
+		break;
+	case SETUP_BIGALLOC:
+		fprintf(stderr,
+			"%s: %s allocates blocks in clusters (bigalloc): the kernel moves no "
+			"extent on such a file system, nothing can be moved\n",
 			"main", f->device);
 		break;
 	case SETUP_DATA_JOURNAL:

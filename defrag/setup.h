@@ -22,6 +22,7 @@ enum setup_status {
 	SETUP_HANDLE_OPEN,   // or opening by handle fails otherwise
 	SETUP_BAD_PATH,      // a --path value was refused (bad_value, path)
 	SETUP_NO_EXTENTS,    // nothing can be moved: no extents feature,
+	SETUP_BIGALLOC,      // blocks allocated in clusters,
 	SETUP_DATA_JOURNAL,  // or the mount journals file data
 	SETUP_IDLE,          // --idle: the priority cannot be lowered
 };

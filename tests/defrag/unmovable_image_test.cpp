@@ -133,3 +133,30 @@ TEST(Unmovable, DataJournalMountAndJournalDataFile)
 	std::string out;
 	EXPECT_EQ(plain.fsck(&out), 0) << out;
 }
+
+// With blocks allocated in clusters the kernel refuses every extent move, so
+// a run stops at setup instead of trying each file and reporting success.
+TEST(Unmovable, BigallocStopsARunAtSetup)
+{
+	REQUIRE_ROOT();
+	LoopImage img(64, "-b 4096 -O bigalloc -C 65536");
+	ASSERT_TRUE(img.ok());
+	auto files = some_fragmented(img, "f", 4);
+	img.settle();
+	auto maps0 = tree_maps(img);
+	for (const char *mode : {"-v", "--space-aware"}) {
+		CmdResult r = qf({mode, img.device(), img.mnt()});
+		EXPECT_EQ(r.status, 1) << mode;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+		EXPECT_NE(r.err.find("(bigalloc)"), std::string::npos) << r.err;
+	}
+	EXPECT_EQ(qf({"-n", img.device(), img.mnt()}).status, 0);
+	CmdResult an = qf({"--analyze", img.device(), img.mnt()});
+	EXPECT_EQ(an.status, 0) << an.err;
+	EXPECT_NE(an.out.find("Verdict: a run cannot change anything: it allocates blocks in "
+			      "clusters"),
+		  std::string::npos) << an.out;
+	EXPECT_TRUE(changed(maps0, tree_maps(img)).empty());
+	std::string out;
+	EXPECT_EQ(img.fsck(&out), 0) << out;
+}
