@@ -26,6 +26,7 @@
 //
 // This file is the driver: the commits and the reading of the picture, the
 // planning walk and the phases. The moves are space_moves.cpp's.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -305,7 +306,7 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
 			   uint64_t *moved)
 {
-	struct sa_delta before = {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks, 0};
+	struct sa_state before = sa_state_now(plan);
 	sa_result r = SA_MOVED;
 	uint64_t total = 0, reserve = plan->free0 / SA_RESERVE_PART;
 	for (uint32_t k = i; k < end; k++)
@@ -438,6 +439,7 @@ static int start_plan(defrag_context *ctx, struct sa_plan *plan)
 	plan->large0 = plan->pic.large_blocks;
 	plan->free0 = plan->pic.free_blocks;
 	plan->extents0 = plan->pic.count;
+	plan->page_blocks = std::max(1u, (uint32_t)getpagesize() >> ctx->blocksize_bits);
 	plan->dir_fds = (int *)malloc(groups * sizeof(int));
 	if (!plan->dir_fds) {
 		fprintf(stderr, "%s: Can not allocate memory errno:%d\n", "space_aware", errno);

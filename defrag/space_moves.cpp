@@ -156,8 +156,7 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 			res = SA_LOST;
 			break;
 		}
-		struct sa_delta before = {(int64_t)plan->pic.count,
-					  (int64_t)plan->pic.large_blocks, 0};
+		struct sa_state before = sa_state_now(plan);
 		if (sa_account_donor(plan, &d, 0)) {
 			res = SA_LOST;
 		} else if (sa_donor_fits(plan, f, &d, before, ctx->cluster_blocks)) {
@@ -241,6 +240,8 @@ static uint32_t lay_out(const struct sa_plan *plan, const struct donor *d, uint3
 	// start, beside the free run it may have begun in
 	const struct fmap_extent *tail = &d->fec->ext[d->fec->count - 1];
 	uint64_t pos = tail->lblk + tail->len > blocks ? tail->lblk + tail->len - blocks : 0;
+	uint64_t page = plan->page_blocks ? plan->page_blocks : 1;
+	pos -= pos % page;
 	uint32_t k = i;
 	for (; k < end; k++) {
 		const struct sa_file *f = &plan->files[plan->order[k]];
@@ -263,6 +264,8 @@ static uint32_t lay_out(const struct sa_plan *plan, const struct donor *d, uint3
 			}
 			if (pos < d->fec->ext[e].lblk)
 				pos = d->fec->ext[e].lblk;
+			// each file starts on a page boundary, as its own start does
+			pos = (pos + page - 1) / page * page;
 			if (pos + f->blocks <= piece_end)
 				break;
 			e = x + 1;
@@ -404,7 +407,7 @@ static sa_result move_placed(defrag_context *ctx, struct sa_plan *plan, struct u
 #define SA_UNIT_DONORS 64
 
 sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t placed,
-		       uint32_t end, uint64_t chunk, struct sa_delta before, int ahead, int started,
+		       uint32_t end, uint64_t chunk, struct sa_state before, int ahead, int started,
 		       uint64_t *moved)
 {
 	std::vector<struct unit_donor> donors(SA_UNIT_DONORS);
@@ -422,9 +425,9 @@ sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, ui
 			const struct sa_file *f = &plan->files[plan->order[j]];
 			if (f->flags & SA_FINAL)
 				continue;
-			if (blocks && blocks + f->blocks > most)
+			if (blocks && blocks + sa_padded(plan, f->blocks) > most)
 				break;
-			blocks += f->blocks;
+			blocks += sa_padded(plan, f->blocks);
 		}
 		if (!blocks)
 			break;
