@@ -306,7 +306,7 @@ static int run_phase(defrag_context *ctx, struct sa_plan *plan, const char *what
 static sa_result move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t end,
 			   uint64_t *moved)
 {
-	struct sa_state before = sa_state_now(plan);
+	struct sa_delta before = {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks, 0};
 	sa_result r = SA_MOVED;
 	uint64_t total = 0, reserve = plan->free0 / SA_RESERVE_PART;
 	for (uint32_t k = i; k < end; k++)

@@ -4,6 +4,10 @@
 #pragma once
 #include "space_plan.h"
 
+// Never held by ballast nor counted on for a unit's donors: this part of the
+// free space (1/8).
+#define SA_RESERVE_PART 8
+
 // A donor of `request` blocks in one request from its block `at` on, made in
 // a directory of (flex) group grp, its map in d->fec; its fest.frag counts
 // the pieces of the first `blocks`, which the move uses. 0 when ready.

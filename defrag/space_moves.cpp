@@ -156,7 +156,8 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 			res = SA_LOST;
 			break;
 		}
-		struct sa_state before = sa_state_now(plan);
+		struct sa_delta before = {(int64_t)plan->pic.count,
+					  (int64_t)plan->pic.large_blocks, 0};
 		if (sa_account_donor(plan, &d, 0)) {
 			res = SA_LOST;
 		} else if (sa_donor_fits(plan, f, &d, before, ctx->cluster_blocks)) {
@@ -407,7 +408,7 @@ static sa_result move_placed(defrag_context *ctx, struct sa_plan *plan, struct u
 #define SA_UNIT_DONORS 64
 
 sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t placed,
-		       uint32_t end, uint64_t chunk, struct sa_state before, int ahead, int started,
+		       uint32_t end, uint64_t chunk, struct sa_delta before, int ahead, int started,
 		       uint64_t *moved)
 {
 	std::vector<struct unit_donor> donors(SA_UNIT_DONORS);

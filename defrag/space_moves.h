@@ -24,7 +24,7 @@ sa_result sa_move_file(defrag_context *ctx, struct sa_plan *plan, struct sa_file
 // an earlier step of the unit has moved (`started`), only a donor that
 // cannot be had stops it. `moved` counts the files moved.
 sa_result sa_move_unit(defrag_context *ctx, struct sa_plan *plan, uint32_t i, uint32_t placed,
-		       uint32_t end, uint64_t chunk, struct sa_state before, int ahead, int started,
+		       uint32_t end, uint64_t chunk, struct sa_delta before, int ahead, int started,
 		       uint64_t *moved);
 // Writes back what is dirty of the file's first `len` bytes and reads the
 // rest ahead, unless the file holds no data yet (allocated, never written).

@@ -160,9 +160,7 @@ static int64_t run_starting_at(const struct sa_picture *p, uint64_t blk)
 // every chain of pieces and runs becomes one run.
 struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces, uint32_t n)
 {
-	struct sa_delta d = {0, 0, 0, 0};
-	for (uint32_t k = 0; k < n; k++)
-		d.gain += (int64_t)sa_piece_len(pieces[k]);
+	struct sa_delta d = {0, 0, 0};
 	uint32_t i = 0;
 	while (i < n) {
 		uint64_t end = sa_piece_start(pieces[i]) + sa_piece_len(pieces[i]);
@@ -199,14 +197,13 @@ struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces
 void sa_freeing_clear(struct sa_freeing *fr)
 {
 	fr->chains.clear();
-	fr->d = {0, 0, 0, 0};
+	fr->d = {0, 0, 0};
 }
 
 void sa_freeing_add(struct sa_freeing *fr, const struct sa_picture *p, uint64_t start,
 		    uint64_t len)
 {
 	uint64_t s = start, e = start + len;
-	fr->d.gain += (int64_t)len;
 	// the chain that ends where the piece starts: one made of freed pieces
 	// already (it holds any run it touched), else a run of the picture
 	auto left = fr->chains.end();

@@ -76,14 +76,12 @@ static inline uint64_t sa_piece_len(sa_piece p)
 }
 
 // What a change does to the picture: free extents and blocks in large runs,
-// blocks it frees that the picture will not show (the extent-tree blocks
-// of a file that becomes contiguous), and the blocks it adds to the free
-// space in all (freed, unseen ones too, less what it takes).
+// and blocks it frees that the picture will not show (the extent-tree blocks
+// of a file that becomes contiguous).
 struct sa_delta {
 	int64_t extents;
 	int64_t large_blocks;
 	int64_t unseen;
-	int64_t gain;
 };
 // What freeing these used blocks would do. Pieces ascending, not overlapping.
 struct sa_delta sa_free_delta(const struct sa_picture *p, const sa_piece *pieces, uint32_t n);

@@ -81,18 +81,13 @@ struct sa_delta sa_file_delta(const struct sa_plan *plan, const struct sa_file *
 	if (!(f->flags & SA_TREE)) {
 		struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
 		d.unseen = f->meta;
-		d.gain += f->meta;
 		return d;
 	}
 	sa_piece small[64];
 	uint32_t want = f->pieces + f->meta;
 	sa_piece *buf = want <= 64 ? small : (sa_piece *)malloc(want * sizeof(sa_piece));
-	if (!buf) { // without memory, the tree as if unseen
-		struct sa_delta d = sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
-		d.unseen = f->meta;
-		d.gain += f->meta;
-		return d;
-	}
+	if (!buf) // without memory, the tree as if unseen
+		return sa_free_delta(&plan->pic, plan->pieces + f->piece, f->pieces);
 	uint32_t n = sa_freed_pieces(plan, f, buf);
 	struct sa_delta d = sa_free_delta(&plan->pic, buf, n);
 	if (buf != small)
@@ -254,30 +249,24 @@ static double share_of(const struct sa_plan *plan, int64_t unseen)
 }
 
 int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
-		    int64_t large_before, int64_t large_after, int64_t grown, int64_t gain)
+		    int64_t large_before, int64_t large_after, int64_t unseen)
 {
 	return (extents_after <= extents_before || extents_after <= sa_extents_ceiling(plan)) &&
-	       ((double)large_after >= (double)large_before + share_of(plan, grown) ||
-		(double)large_after >= sa_large_floor(plan) + share_of(plan, gain));
-}
-
-struct sa_state sa_state_now(const struct sa_plan *plan)
-{
-	return {(int64_t)plan->pic.count, (int64_t)plan->pic.large_blocks,
-		(int64_t)plan->pic.free_blocks + plan->unlocated};
+	       ((double)large_after >= (double)large_before + share_of(plan, unseen) ||
+		(double)large_after >= sa_large_floor(plan) + share_of(plan, unseen));
 }
 
 int sa_within_limits(const struct sa_plan *plan, struct sa_delta d)
 {
 	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
-	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks, d.gain, d.gain);
+	return sa_keeps_limits(plan, e, e + d.extents, l, l + d.large_blocks, d.unseen);
 }
 
 int sa_short_of_large(const struct sa_plan *plan, struct sa_delta need)
 {
 	double after = (double)((int64_t)plan->pic.large_blocks + need.large_blocks);
-	return (double)need.large_blocks < share_of(plan, need.gain) &&
-	       after < sa_large_floor(plan) + share_of(plan, need.gain);
+	return (double)need.large_blocks < share_of(plan, need.unseen) &&
+	       after < sa_large_floor(plan) + share_of(plan, need.unseen);
 }
 
 // ---- judging a move ----------------------------------------------------------
@@ -287,9 +276,11 @@ struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f
 	struct sa_delta d = sa_file_delta(plan, f);
 	if (f->blocks >= plan->pic.large)
 		d.large_blocks -= f->blocks;
-	d.gain -= f->blocks; // the donor
 	// tree blocks the plan cannot place may each be a free extent
 	d.extents += d.unseen;
+	// every tree block the move frees grows the free space, placed or not:
+	// the large runs must grow their share of them all
+	d.unseen = f->meta;
 	return d;
 }
 
@@ -306,15 +297,14 @@ uint32_t sa_pieces_below(const struct fmap *map, uint64_t blocks)
 }
 
 int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const struct donor *d,
-		  struct sa_state before, uint32_t cluster)
+		  struct sa_delta before, uint32_t cluster)
 {
 	struct sa_delta freed = sa_file_delta(plan, f);
 	int64_t extents = (int64_t)plan->pic.count + freed.extents;
 	int64_t change = extents - before.extents;
-	int64_t free_after = (int64_t)plan->pic.free_blocks + plan->unlocated + freed.gain;
+	// the large runs must grow their share of every tree block it frees
 	if (!sa_keeps_limits(plan, before.extents, extents + freed.unseen, before.large_blocks,
-			     (int64_t)plan->pic.large_blocks + freed.large_blocks,
-			     free_after - before.free_blocks, freed.gain))
+			     (int64_t)plan->pic.large_blocks + freed.large_blocks, f->meta))
 		return 0;
 	if (f->flags & SA_DEFRAG)
 		return plan->one_piece ? d->fest.frag == 1 : d->fest.frag < f->frag;
@@ -399,10 +389,8 @@ static void add_freed(struct sa_freeing *fr, const struct sa_plan *plan, const s
 		sa_piece pc = plan->pieces[f->piece + p];
 		sa_freeing_add(fr, &plan->pic, sa_piece_start(pc), sa_piece_len(pc));
 	}
-	if (!(f->flags & SA_TREE)) {
+	if (!(f->flags & SA_TREE))
 		fr->d.unseen += f->meta;
-		fr->d.gain += f->meta;
-	}
 }
 
 uint32_t sa_sweep_order(struct sa_plan *plan)
@@ -423,46 +411,28 @@ uint32_t sa_sweep_order(struct sa_plan *plan)
 	return n;
 }
 
-// What a unit must make up for against the figures before it: the blocks
-// it frees unseen. The tree blocks it frees in view are not asked for
-// there: a unit frees a region whole only with its last file, and the
-// units after it free the regions those blocks lie in; the floor still
-// holds them, so the share of large runs ends no lower than at the start.
-static int64_t unit_grown(struct sa_delta d, int64_t grown)
-{
-	return std::min(grown, d.unseen);
-}
-
 int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks)
 {
 	int64_t e = plan->pic.count, l = (int64_t)plan->pic.large_blocks;
 	// tree blocks the plan cannot place may each be a free extent
-	uint64_t reserve = plan->free0 / SA_RESERVE_PART;
-	int64_t margin = blocks >= SA_UNIT_MARGIN_RUNS * plan->pic.large &&
-				 blocks + reserve > plan->pic.large_blocks
-			 ? (int64_t)plan->pic.large
-			 : 0;
 	return sa_keeps_limits(plan, e, e + freed.extents + freed.unseen, l,
-			       l + freed.large_blocks - (int64_t)blocks - margin,
-			       unit_grown(freed, freed.gain), freed.gain);
+			       l + freed.large_blocks - (int64_t)blocks, freed.unseen);
 }
 
 // What freeing every file of order[i, end) not done does, the blocks they
-// take on donors (`padded`: with what they leave of their last pages, `used`:
-// without), and how many leave part of a page there.
+// take on donors, and how many of them leave part of a page there.
 static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32_t end,
-				  uint64_t *padded, uint64_t *used, int64_t *gaps)
+				  uint64_t *blocks, int64_t *gaps)
 {
 	struct sa_freeing fr;
 	sa_freeing_clear(&fr);
-	*padded = *used = 0;
+	*blocks = 0;
 	*gaps = 0;
 	for (uint32_t k = i; k < end; k++) {
 		const struct sa_file *f = &plan->files[plan->order[k]];
 		if (f->flags & SA_FINAL)
 			continue;
-		*padded += sa_padded(plan, f->blocks);
-		*used += f->blocks;
+		*blocks += sa_padded(plan, f->blocks);
 		*gaps += sa_padded(plan, f->blocks) != f->blocks;
 		add_freed(&fr, plan, f);
 	}
@@ -470,28 +440,25 @@ static struct sa_delta rest_freed(const struct sa_plan *plan, uint32_t i, uint32
 }
 
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
-			      uint32_t end, struct sa_state before, int64_t slack)
+			      uint32_t end, struct sa_delta before, int64_t slack)
 {
-	uint64_t padded, used, later, later_used;
+	uint64_t blocks, later;
 	int64_t gaps, later_gaps;
-	struct sa_delta d = rest_freed(plan, i, end, &padded, &used, &gaps);
-	// the placed files' donors, and the gaps they leave there, are in the
-	// picture: the free space then is the picture's, what every file frees,
-	// less the donors still to be had
-	rest_freed(plan, placed, end, &later, &later_used, &later_gaps);
-	int64_t gain = d.gain - (int64_t)later_used;
-	int64_t free_after = (int64_t)plan->pic.free_blocks + plan->unlocated + gain;
+	struct sa_delta d = rest_freed(plan, i, end, &blocks, &gaps);
+	// what the placed files leave of their pages on their donors is in the
+	// picture already
+	rest_freed(plan, placed, end, &later, &later_gaps);
 	return sa_keeps_limits(plan, before.extents,
 			       (int64_t)plan->pic.count + d.extents + later_gaps + d.unseen - slack,
 			       before.large_blocks,
 			       (int64_t)plan->pic.large_blocks + d.large_blocks - (int64_t)later,
-			       unit_grown(d, free_after - before.free_blocks), gain);
+			       d.unseen);
 }
 
 uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64_t *work)
 {
 	struct sa_freeing fr;
-	uint64_t blocks = 0, used = 0;
+	uint64_t blocks = 0;
 	int64_t gaps = 0;
 	sa_freeing_clear(&fr);
 	for (uint32_t k = i; k < n; k++) {
@@ -499,7 +466,6 @@ uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64
 		if (f->flags & SA_FINAL)
 			continue;
 		blocks += sa_padded(plan, f->blocks);
-		used += f->blocks;
 		// what a file leaves of its last page on the donor is given back:
 		// a free extent of its own, unless it lies beside free space
 		gaps += sa_padded(plan, f->blocks) != f->blocks;
@@ -507,7 +473,6 @@ uint32_t sa_unit_from(const struct sa_plan *plan, uint32_t n, uint32_t i, uint64
 		*work += f->pieces + f->meta;
 		struct sa_delta d = fr.d;
 		d.extents += gaps;
-		d.gain -= (int64_t)used;
 		if (sa_unit_keeps_limits(plan, d, blocks))
 			return k + 1;
 		// the runs the unit would leave take memory of their own

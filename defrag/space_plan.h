@@ -143,18 +143,11 @@ int64_t sa_extents_ceiling(const struct sa_plan *plan);
 // again rather than pay for what they may not cost.
 #define SA_UNLOCATED_LOOK 16
 // A change keeps to the limits when it adds no free extent or stays within
-// the most there may be, and when the large runs gain at least their share
-// of what the free space grows by since the figures before (`grown`), or end
-// above their floor of the free space after it (the picture's and `gain`):
-// blocks freed outside large runs (extent-tree blocks, say) would lower the
-// share of large runs otherwise.
+// the most there may be, and when the large runs stay above their floor or
+// gain at least their share of the blocks it frees unseen (the free space
+// grows by those, so the share of large runs would fall without).
 int sa_keeps_limits(const struct sa_plan *plan, int64_t extents_before, int64_t extents_after,
-		    int64_t large_before, int64_t large_after, int64_t grown, int64_t gain);
-// The picture's figures at a moment a change is judged against later.
-struct sa_state {
-	int64_t extents, large_blocks, free_blocks;
-};
-struct sa_state sa_state_now(const struct sa_plan *plan);
+		    int64_t large_before, int64_t large_after, int64_t unseen);
 // Whether the picture changed by d keeps to the limits.
 int sa_within_limits(const struct sa_plan *plan, struct sa_delta d);
 // Whether a change by `need` leaves the large runs short of their floor (it
@@ -175,7 +168,7 @@ uint32_t sa_pieces_below(const struct fmap *map, uint64_t blocks);
 // must end in fewer pieces (in one with plan->one_piece), a contiguous one in
 // one piece, and its leaving must merge free runs or empty its window.
 int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const struct donor *d,
-		  struct sa_state before, uint32_t cluster);
+		  struct sa_delta before, uint32_t cluster);
 // Fixed cost of a move, in blocks: the requests around it (reopen, maps,
 // donor) take about as long as moving this many blocks.
 #define SA_MOVE_COST 16
@@ -207,17 +200,8 @@ uint32_t sa_sweep_order(struct sa_plan *plan);
 // next page boundary, where the next file starts.
 uint64_t sa_padded(const struct sa_plan *plan, uint64_t blocks);
 // Whether moving files that free `freed` and take `blocks` blocks of donors
-// keeps to the limits; the donors are taken to come out of large runs, and
-// freed.gain is the free space's change with them. A unit the large runs
-// cannot hold at once (it moves in steps, the later ones' donors landing
-// where the earlier ones freed) must keep a large run to spare when it is
-// several large runs long: what those donors leave of the runs they land
-// in may be too short to count.
-#define SA_UNIT_MARGIN_RUNS 4
+// keeps to the limits; the donors are taken to come out of large runs.
 int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint64_t blocks);
-// Never held by ballast nor counted on for a unit's donors: this part of the
-// free space (1/8).
-#define SA_RESERVE_PART 8
 // The work spent looking for units, in pieces looked at per piece planned:
 // a file that is in no unit is looked at with every file after it.
 #define SA_UNIT_WORK_PER_PIECE 4
@@ -230,7 +214,7 @@ int sa_unit_keeps_limits(const struct sa_plan *plan, struct sa_delta freed, uint
 // from `placed` on have no donor yet (theirs are taken to come out of large
 // runs). `slack` free extents more are let pass.
 int sa_rest_keeps_limits_from(const struct sa_plan *plan, uint32_t i, uint32_t placed,
-			      uint32_t end, struct sa_state before, int64_t slack);
+			      uint32_t end, struct sa_delta before, int64_t slack);
 // The unit that starts at plan->order[i]: the files from there on (those
 // done skipped) until moving them all keeps to the limits. The index past its
 // last file, or i when none closes. `work` counts the pieces looked at.
