@@ -286,25 +286,6 @@ TEST(SpacePlan, PredictedChangeOfAMove)
 	}
 }
 
-// A move that frees its extent-tree block where no large run gains it grows
-// the free space and not the large runs: their share falls, so it does not
-// keep to the limits even where it adds no free extent.
-TEST(SpacePlan, ATreeBlockFreedOutsideTheLargeRunsCostsTheirShare)
-{
-	for (uint8_t tree : {0, SA_TREE}) {
-		Plan plan({{0, 20}, {30, 2}, {40, 2}}, 8);
-		struct sa_file &f = plan.add(1, {{32, 2}, {42, 2}}, 2, SA_DEFRAG);
-		f.meta = 1;
-		if (tree) {
-			uint64_t block = 44;
-			sa_store_tree(&plan.p, &f, &block, 1);
-		}
-		struct sa_delta d = sa_predicted(&plan.p, &f);
-		EXPECT_EQ(d.large_blocks, 0) << (int)tree;
-		EXPECT_FALSE(sa_within_limits(&plan.p, d)) << (int)tree;
-	}
-}
-
 // The pieces of a donor's first blocks, which the move uses.
 TEST(SpacePlan, PiecesBelowCountsOnlyTheBlocksUsed)
 {
