@@ -278,9 +278,6 @@ struct sa_delta sa_predicted(const struct sa_plan *plan, const struct sa_file *f
 		d.large_blocks -= f->blocks;
 	// tree blocks the plan cannot place may each be a free extent
 	d.extents += d.unseen;
-	// every tree block the move frees grows the free space, placed or not:
-	// the large runs must grow their share of them all
-	d.unseen = f->meta;
 	return d;
 }
 
@@ -302,9 +299,8 @@ int sa_donor_fits(const struct sa_plan *plan, const struct sa_file *f, const str
 	struct sa_delta freed = sa_file_delta(plan, f);
 	int64_t extents = (int64_t)plan->pic.count + freed.extents;
 	int64_t change = extents - before.extents;
-	// the large runs must grow their share of every tree block it frees
 	if (!sa_keeps_limits(plan, before.extents, extents + freed.unseen, before.large_blocks,
-			     (int64_t)plan->pic.large_blocks + freed.large_blocks, f->meta))
+			     (int64_t)plan->pic.large_blocks + freed.large_blocks, freed.unseen))
 		return 0;
 	if (f->flags & SA_DEFRAG)
 		return plan->one_piece ? d->fest.frag == 1 : d->fest.frag < f->frag;
