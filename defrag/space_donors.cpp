@@ -43,10 +43,54 @@ static int unnamed_file(int dir_fd)
 	return fd;
 }
 
+// Allocates the donor's blocks [from, from + len) and reads its whole map
+// anew into *map (and *fest). -1 when either fails; *map is then freed.
+static int allocate_and_map(defrag_context *ctx, struct donor *d, uint64_t from, uint64_t len,
+			    struct fmap **map, struct fest *fest)
+{
+	struct stat st;
+	if (fallocate(d->fd, 0, (off_t)(from << ctx->blocksize_bits),
+		      (off_t)(len << ctx->blocksize_bits)) ||
+	    fstat(d->fd, &st) ||
+	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, map, fest) || !*map ||
+	    !(*map)->count) {
+		free(*map);
+		*map = nullptr;
+		return -1;
+	}
+	return 0;
+}
+
+// A growth that landed elsewhere, punched out again: the donor as it was.
+static int punch_out(defrag_context *ctx, struct donor *d, uint64_t from, uint64_t len)
+{
+	return fallocate(d->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+			 (off_t)(from << ctx->blocksize_bits), (off_t)(len << ctx->blocksize_bits))
+		       ? -1
+		       : 0;
+}
+
+// The donor grown by the `len` free blocks from `start` on: taken out of the
+// picture, the new map kept.
+static int adopt_growth(struct sa_plan *plan, struct donor *d, struct fmap *map, uint64_t start,
+			uint64_t len, const char *how)
+{
+	if (sa_pic_take(&plan->pic, start, len)) {
+		free(map);
+		return -1;
+	}
+	free(d->fec);
+	d->fec = map;
+	d->length += len;
+	if (debug_flags & QF_DBG_MOVES)
+		printf("%s donor grown %s over %llu blocks\n", "space_aware", how,
+		       (unsigned long long)len);
+	return 0;
+}
+
 int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struct donor *d,
 		  uint64_t blocks, uint64_t request, uint64_t at)
 {
-	struct stat st;
 
 	donor_init(d);
 	plan->donor_tries++;
@@ -63,11 +107,8 @@ int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struc
 		d->fd = -1;
 		return -1;
 	}
-	if (fallocate(d->fd, 0, (off_t)(at << ctx->blocksize_bits),
-		      (off_t)(request << ctx->blocksize_bits)) ||
-	    fstat(d->fd, &st) ||
-	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &d->fec, &d->fest) ||
-	    !d->fec || !d->fec->count || fmap_eof_blk(d->fec) != at + request) {
+	if (allocate_and_map(ctx, d, at, request, &d->fec, &d->fest) ||
+	    fmap_eof_blk(d->fec) != at + request) {
 		close_donor(d);
 		return -1;
 	}
@@ -79,7 +120,6 @@ int sa_make_donor(defrag_context *ctx, struct sa_plan *plan, uint32_t grp, struc
 
 int sa_fill_before(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
 {
-	struct stat st;
 	struct fmap *map = nullptr;
 	uint64_t lblk = d->fec->ext[0].lblk, pblk = d->fec->ext[0].pblk;
 	int64_t r = sa_pic_run_ending_at(&plan->pic, pblk);
@@ -88,34 +128,16 @@ int sa_fill_before(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
 	uint64_t gap = plan->pic.runs[r].len, from = lblk - gap;
 	// before the first extent the allocator aims at the blocks that would
 	// continue it backwards: the gap, when it is free
-	if (fallocate(d->fd, 0, (off_t)(from << ctx->blocksize_bits),
-		      (off_t)(gap << ctx->blocksize_bits)) ||
-	    fstat(d->fd, &st) ||
-	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &map, nullptr) || !map ||
-	    !map->count) {
-		free(map);
+	if (allocate_and_map(ctx, d, from, gap, &map, nullptr))
 		return -1;
-	}
 	if (map->ext[0].lblk != from || map->ext[0].pblk != pblk - gap ||
 	    map->ext[0].len < gap) {
-		// it landed elsewhere: punched out again, the donor as it was
 		free(map);
-		return fallocate(d->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-				 (off_t)(from << ctx->blocksize_bits),
-				 (off_t)(gap << ctx->blocksize_bits))
-			       ? -1
-			       : 0;
+		return punch_out(ctx, d, from, gap);
 	}
-	if (sa_pic_take(&plan->pic, pblk - gap, gap)) {
-		free(map);
+	if (adopt_growth(plan, d, map, pblk - gap, gap, "back"))
 		return -1;
-	}
-	free(d->fec);
-	d->fec = map;
 	d->offset = from;
-	d->length += gap;
-	if (debug_flags & QF_DBG_MOVES)
-		printf("%s donor grown back over %llu blocks\n", "space_aware", (unsigned long long)gap);
 	return 0;
 }
 
@@ -220,7 +242,6 @@ int sa_give_ballast(defrag_context *ctx, struct sa_plan *plan)
 
 int sa_fill_after(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
 {
-	struct stat st;
 	struct fmap *map = nullptr;
 	const struct fmap_extent *last = &d->fec->ext[d->fec->count - 1];
 	uint64_t end = last->pblk + last->len, eof = last->lblk + last->len;
@@ -229,32 +250,13 @@ int sa_fill_after(defrag_context *ctx, struct sa_plan *plan, struct donor *d)
 		return 0;
 	uint64_t rest = plan->pic.runs[r].len;
 	// past the last extent the allocator aims at the blocks that continue it
-	if (fallocate(d->fd, 0, (off_t)(eof << ctx->blocksize_bits),
-		      (off_t)(rest << ctx->blocksize_bits)) ||
-	    fstat(d->fd, &st) ||
-	    __get_inode_fiemap(ctx, d->fd, st.st_ino, ctx->blocksize_bits, &map, nullptr) || !map ||
-	    !map->count) {
-		free(map);
+	if (allocate_and_map(ctx, d, eof, rest, &map, nullptr))
 		return -1;
-	}
 	const struct fmap_extent *grown = &map->ext[map->count - 1];
 	if (grown->lblk + grown->len != eof + rest || grown->pblk + grown->len != end + rest ||
 	    grown->lblk > eof || grown->pblk + (eof - grown->lblk) != end) {
 		free(map);
-		return fallocate(d->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-				 (off_t)(eof << ctx->blocksize_bits),
-				 (off_t)(rest << ctx->blocksize_bits))
-			       ? -1
-			       : 0;
+		return punch_out(ctx, d, eof, rest);
 	}
-	if (sa_pic_take(&plan->pic, end, rest)) {
-		free(map);
-		return -1;
-	}
-	free(d->fec);
-	d->fec = map;
-	d->length += rest;
-	if (debug_flags & QF_DBG_MOVES)
-		printf("%s donor grown on over %llu blocks\n", "space_aware", (unsigned long long)rest);
-	return 0;
+	return adopt_growth(plan, d, map, end, rest, "on");
 }
