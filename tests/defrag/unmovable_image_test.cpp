@@ -32,6 +32,18 @@ std::string line_with(const std::string &text, const std::string &head)
 	return p == std::string::npos ? "" : text.substr(p, text.find('\n', p) - p);
 }
 
+// Each mode stops at setup with one line naming the cause, status 1.
+void expect_stopped_at_setup(LoopImage &img, std::initializer_list<const char *> modes,
+			     const std::string &cause)
+{
+	for (const char *mode : modes) {
+		CmdResult r = qf({mode, img.device(), img.mnt()});
+		EXPECT_EQ(r.status, 1) << mode;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+		EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
+	}
+}
+
 } // namespace
 
 TEST(Unmovable, BlockMappedFilesAreCountedSaidAndRefusedByName)
@@ -45,12 +57,7 @@ TEST(Unmovable, BlockMappedFilesAreCountedSaidAndRefusedByName)
 	auto maps0 = tree_maps(img);
 
 	// no extents at all: a run that could move something stops at setup
-	for (const char *mode : {"-v", "--space-aware"}) {
-		CmdResult r = qf({mode, img.device(), img.mnt()});
-		EXPECT_EQ(r.status, 1) << mode;
-		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-		EXPECT_NE(r.err.find("no extents feature"), std::string::npos) << r.err;
-	}
+	expect_stopped_at_setup(img, {"-v", "--space-aware"}, "no extents feature");
 	// a dry run and an analysis look, and say why nothing could be moved
 	CmdResult dry = qf({"-n", "-m", "--report", img.device(), img.mnt()});
 	EXPECT_EQ(dry.status, 0) << dry.err;
@@ -100,10 +107,7 @@ TEST(Unmovable, DataJournalMountAndJournalDataFile)
 	auto files = some_fragmented(img, "f", 6);
 	img.settle();
 	auto maps0 = tree_maps(img);
-	CmdResult r = qf({"-v", img.device(), img.mnt()});
-	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-	EXPECT_NE(r.err.find("data=journal"), std::string::npos) << r.err;
+	expect_stopped_at_setup(img, {"-v"}, "data=journal");
 	EXPECT_EQ(qf({"-n", img.device(), img.mnt()}).status, 0);
 	EXPECT_TRUE(changed(maps0, tree_maps(img)).empty());
 
@@ -120,7 +124,7 @@ TEST(Unmovable, DataJournalMountAndJournalDataFile)
 	ASSERT_NE(sh_ok("lsattr '" + pf[2] + "'").find('j'), std::string::npos);
 	auto sums = checksums(plain);
 	auto j0 = filefrag(pf[2]);
-	r = qf({"-v", "-m", plain.device(), plain.mnt()});
+	CmdResult r = qf({"-v", "-m", plain.device(), plain.mnt()});
 	EXPECT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find("Files not movable:\t\t1 (0 mapped block by block, 1 with journalled"),
 		  std::string::npos) << r.out;
@@ -144,12 +148,7 @@ TEST(Unmovable, BigallocStopsARunAtSetup)
 	auto files = some_fragmented(img, "f", 4);
 	img.settle();
 	auto maps0 = tree_maps(img);
-	for (const char *mode : {"-v", "--space-aware"}) {
-		CmdResult r = qf({mode, img.device(), img.mnt()});
-		EXPECT_EQ(r.status, 1) << mode;
-		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-		EXPECT_NE(r.err.find("(bigalloc)"), std::string::npos) << r.err;
-	}
+	expect_stopped_at_setup(img, {"-v", "--space-aware"}, "(bigalloc)");
 	EXPECT_EQ(qf({"-n", img.device(), img.mnt()}).status, 0);
 	CmdResult an = qf({"--analyze", img.device(), img.mnt()});
 	EXPECT_EQ(an.status, 0) << an.err;
